@@ -1,0 +1,207 @@
+// The unkeyed hybrid sort: decides from a sample and one scan whether a list of exact ints
+// can be ordered natively, and sends every other list to the interpreter's list sort with the
+// reason as its strategy name.
+#include "vesksort.h"
+
+namespace vesksort {
+namespace {
+
+constexpr Py_ssize_t menor_tamanho_nativo = 2048;
+constexpr int total_amostras = 256;
+constexpr Py_ssize_t menor_tamanho_contagem = 250000;
+constexpr Py_ssize_t tamanho_contagem_livre = 1000000;
+constexpr std::uint64_t maior_amplitude_contagem = 3999999;
+
+// Outcome of a test that may keep the native path, leave it for Timsort, or fail.
+enum class Veredito { NATIVO, TIMSORT, ERRO };
+
+PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
+  if (PyList_Sort(lista.get()) < 0) {
+    return nullptr;
+  }
+  return finalizar_resultado(std::move(lista), motivo, tipo);
+}
+
+// Reads 256 evenly spaced elements, first and last included, allocating nothing: a list that
+// is not made of int64 values, or that looks nearly monotonic, costs no more than this.
+Veredito avaliar_amostra(PyObject* lista, Py_ssize_t n, const char** motivo) {
+  PyObject** itens = itens_da_lista(lista);
+  const Py_ssize_t intervalo = n - 1;
+  const Py_ssize_t divisor = total_amostras - 1;
+  Py_ssize_t descidas_amostra = 0;
+  Py_ssize_t subidas_amostra = 0;
+  std::int64_t anterior_amostra = 0;
+  for (Py_ssize_t amostra = 0; amostra < total_amostras; ++amostra) {
+    // Equals amostra * (n - 1) / 255 without the overflow of the product.
+    const Py_ssize_t indice =
+        amostra * (intervalo / divisor) + (amostra * (intervalo % divisor)) / divisor;
+    PyObject* elemento = itens[indice];
+    if (!PyLong_CheckExact(elemento)) {
+      *motivo = "timsort: amostra incompatível com int64";
+      return Veredito::TIMSORT;
+    }
+    std::int64_t valor;
+    const int lido = ler_int64_exato(elemento, &valor);
+    if (lido < 0) {
+      return Veredito::ERRO;
+    }
+    if (lido == 0) {
+      *motivo = "timsort: magnitude detectada na amostra";
+      return Veredito::TIMSORT;
+    }
+    if (amostra > 0) {
+      descidas_amostra += valor < anterior_amostra;
+      subidas_amostra += valor > anterior_amostra;
+    }
+    anterior_amostra = valor;
+  }
+  if (descidas_amostra <= 2 || subidas_amostra <= 2) {
+    *motivo = "timsort: amostra quase monotônica";
+    return Veredito::TIMSORT;
+  }
+  return Veredito::NATIVO;
+}
+
+struct EstatisticasVarredura {
+  std::uint64_t menor_chave = ~std::uint64_t{0};
+  std::uint64_t maior_chave = 0;
+  std::uint64_t variacao = 0;
+  Py_ssize_t descidas = 0;
+  Py_ssize_t subidas = 0;
+};
+
+// One pass over the list builds every record and every statistic that the decisions need.
+Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasVarredura* estat) {
+  PyObject** itens = itens_da_lista(lista);
+  std::uint64_t primeira_chave = 0;
+  std::uint64_t chave_anterior = 0;
+  std::uint64_t menor_chave = estat->menor_chave;
+  std::uint64_t maior_chave = estat->maior_chave;
+  std::uint64_t variacao = 0;
+  Py_ssize_t descidas = 0;
+  Py_ssize_t subidas = 0;
+  constexpr Py_ssize_t distancia_prefetch = 16;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses.
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(itens[i + distancia_prefetch]);
+    }
+    PyObject* elemento = itens[i];
+    if (!PyLong_CheckExact(elemento)) {
+      return Veredito::TIMSORT;
+    }
+    std::int64_t valor;
+    const int lido = ler_int64_exato(elemento, &valor);
+    if (lido <= 0) {
+      return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
+    }
+    const std::uint64_t chave = chave_ordenavel(valor);
+    origem[i] = Entrada{elemento, chave};
+    menor_chave = chave < menor_chave ? chave : menor_chave;
+    maior_chave = chave > maior_chave ? chave : maior_chave;
+    if (i == 0) {
+      primeira_chave = chave;
+    } else {
+      variacao |= chave ^ primeira_chave;
+      // Unsigned order of the keys is signed order of the values.
+      descidas += chave < chave_anterior;
+      subidas += chave > chave_anterior;
+    }
+    chave_anterior = chave;
+  }
+  *estat = EstatisticasVarredura{menor_chave, maior_chave, variacao, descidas, subidas};
+  return Veredito::NATIVO;
+}
+
+// Rebases the keys to 0 ... amplitude; returns the mask of bits in which they vary.
+std::uint64_t normalizar(Entrada* origem, Py_ssize_t n, std::uint64_t menor_chave) {
+  std::uint64_t variacao = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    origem[i].chave -= menor_chave;
+    variacao |= origem[i].chave;
+  }
+  return variacao;
+}
+
+}  // namespace
+
+PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
+  Referencia lista;
+  if (copiar) {
+    lista.reset(PyList_CheckExact(iteravel)
+                    ? PyList_GetSlice(iteravel, 0, PyList_GET_SIZE(iteravel))
+                    : PySequence_List(iteravel));
+    if (!lista) {
+      return nullptr;
+    }
+  } else {
+    if (!PyList_CheckExact(iteravel)) {
+      PyErr_SetString(PyExc_TypeError, "vesk_sort_in_place requer uma list exata");
+      return nullptr;
+    }
+    lista = Referencia::nova(iteravel);
+  }
+
+  const Py_ssize_t n = PyList_GET_SIZE(lista.get());
+  if (n <= 1) {
+    return finalizar_resultado(std::move(lista), "trivial", tipo);
+  }
+  if (n < menor_tamanho_nativo) {
+    return usar_timsort(std::move(lista), "timsort: entrada pequena", tipo);
+  }
+
+  const char* motivo = nullptr;
+  switch (avaliar_amostra(lista.get(), n, &motivo)) {
+    case Veredito::ERRO:
+      return nullptr;
+    case Veredito::TIMSORT:
+      return usar_timsort(std::move(lista), motivo, tipo);
+    case Veredito::NATIVO:
+      break;
+  }
+
+  BufferNativo<Entrada> origem = BufferNativo<Entrada>::alocar(static_cast<std::size_t>(n));
+  if (!origem) {
+    return PyErr_NoMemory();
+  }
+  EstatisticasVarredura estat;
+  switch (varrer(lista.get(), n, origem.get(), &estat)) {
+    case Veredito::ERRO:
+      return nullptr;
+    case Veredito::TIMSORT:
+      origem.liberar();
+      return usar_timsort(std::move(lista), "timsort: tipo ou magnitude fora de int64", tipo);
+    case Veredito::NATIVO:
+      break;
+  }
+  if (estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7)) {
+    origem.liberar();
+    return usar_timsort(std::move(lista), "timsort: entrada quase monotônica", tipo);
+  }
+
+  std::uint64_t variacao = estat.variacao;
+  int passagens = contar_digitos_variaveis(variacao);
+  const std::uint64_t amplitude = estat.maior_chave - estat.menor_chave;
+  const int digitos_amplitude = contar_digitos_amplitude(amplitude);
+  const bool usar_contagem =
+      n >= menor_tamanho_contagem && amplitude <= maior_amplitude_contagem &&
+      (n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(n));
+  if (usar_contagem || digitos_amplitude < passagens) {
+    variacao = normalizar(origem.get(), n, estat.menor_chave);
+    passagens = contar_digitos_variaveis(variacao);
+  }
+
+  char estrategia[tamanho_nome_estrategia];
+  const bool liberar_gil = copiar != 0;
+  const char* nome = usar_contagem
+                         ? ordenar_por_contagem(lista.get(), std::move(origem), n, amplitude,
+                                                variacao, passagens, liberar_gil, estrategia)
+                         : ordenar_por_radix(lista.get(), std::move(origem), n, variacao, passagens,
+                                             liberar_gil, estrategia);
+  if (nome == nullptr) {
+    return nullptr;
+  }
+  return finalizar_resultado(std::move(lista), nome, tipo);
+}
+
+}  // namespace vesksort

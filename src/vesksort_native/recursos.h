@@ -1,0 +1,133 @@
+// Small owning wrappers: one reference, one native buffer, one release of the interpreter lock.
+// Each frees what it holds when its scope ends, so every early return is leak-free.
+#ifndef VESKSORT_RECURSOS_H
+#define VESKSORT_RECURSOS_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace vesksort {
+
+// Large buffers are written once per pass in a scattered order; on Linux, asking for huge
+// pages for them saves thousands of page faults per call. Only a hint: failure changes nothing.
+inline void pedir_paginas_grandes(void* inicio, std::size_t tamanho) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t pagina_grande = std::uintptr_t{1} << 21;
+  if (inicio == nullptr || tamanho < 4 * pagina_grande) {
+    return;
+  }
+  const auto comeco = reinterpret_cast<std::uintptr_t>(inicio);
+  const std::uintptr_t primeiro = (comeco + pagina_grande - 1) & ~(pagina_grande - 1);
+  const std::uintptr_t fim = (comeco + tamanho) & ~(pagina_grande - 1);
+  if (fim > primeiro) {
+    madvise(reinterpret_cast<void*>(primeiro), fim - primeiro, MADV_HUGEPAGE);
+  }
+#else
+  (void)inicio;
+  (void)tamanho;
+#endif
+}
+
+// Owns one strong reference (or none).
+class Referencia {
+ public:
+  Referencia() = default;
+  explicit Referencia(PyObject* objeto) : objeto_(objeto) {}
+  Referencia(Referencia&& outra) noexcept : objeto_(outra.release()) {}
+  Referencia& operator=(Referencia&& outra) noexcept {
+    reset(outra.release());
+    return *this;
+  }
+  Referencia(const Referencia&) = delete;
+  Referencia& operator=(const Referencia&) = delete;
+  ~Referencia() { Py_XDECREF(objeto_); }
+
+  // A new strong reference to a borrowed object.
+  static Referencia nova(PyObject* emprestado) { return Referencia(Py_NewRef(emprestado)); }
+
+  PyObject* get() const { return objeto_; }
+  PyObject* release() { return std::exchange(objeto_, nullptr); }
+  void reset(PyObject* objeto = nullptr) { Py_XDECREF(std::exchange(objeto_, objeto)); }
+  explicit operator bool() const { return objeto_ != nullptr; }
+
+ private:
+  PyObject* objeto_ = nullptr;
+};
+
+// Owns one array from the interpreter's allocator. An empty buffer is a failed allocation:
+// PyMem_* sets no exception, so callers decide between a fallback and MemoryError.
+template <class T>
+class BufferNativo {
+ public:
+  BufferNativo() = default;
+  BufferNativo(BufferNativo&& outro) noexcept : dados_(std::exchange(outro.dados_, nullptr)) {}
+  BufferNativo& operator=(BufferNativo&& outro) noexcept {
+    liberar();
+    dados_ = std::exchange(outro.dados_, nullptr);
+    return *this;
+  }
+  BufferNativo(const BufferNativo&) = delete;
+  BufferNativo& operator=(const BufferNativo&) = delete;
+  ~BufferNativo() { liberar(); }
+
+  // Uninitialised room for `quantidade` elements; empty when the byte size overflows.
+  static BufferNativo alocar(std::size_t quantidade) {
+    BufferNativo buffer;
+    if (quantidade <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) {
+      buffer.dados_ = static_cast<T*>(PyMem_Malloc(quantidade * sizeof(T)));
+      pedir_paginas_grandes(buffer.dados_, quantidade * sizeof(T));
+    }
+    return buffer;
+  }
+  // Zero-filled room for `quantidade` elements.
+  static BufferNativo zerado(std::size_t quantidade) {
+    BufferNativo buffer;
+    if (quantidade <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) {
+      buffer.dados_ = static_cast<T*>(PyMem_Calloc(quantidade, sizeof(T)));
+      pedir_paginas_grandes(buffer.dados_, quantidade * sizeof(T));
+    }
+    return buffer;
+  }
+
+  void liberar() {
+    PyMem_Free(dados_);
+    dados_ = nullptr;
+  }
+  T* get() const { return dados_; }
+  explicit operator bool() const { return dados_ != nullptr; }
+  T& operator[](std::size_t i) const { return dados_[i]; }
+
+ private:
+  T* dados_ = nullptr;
+};
+
+// Releases the interpreter lock for its scope when asked to; reacquires it at the end of the
+// scope, or earlier through readquirir().
+class LiberacaoGil {
+ public:
+  explicit LiberacaoGil(bool liberar) : estado_(liberar ? PyEval_SaveThread() : nullptr) {}
+  LiberacaoGil(const LiberacaoGil&) = delete;
+  LiberacaoGil& operator=(const LiberacaoGil&) = delete;
+  ~LiberacaoGil() { readquirir(); }
+
+  void readquirir() {
+    if (estado_ != nullptr) {
+      PyEval_RestoreThread(std::exchange(estado_, nullptr));
+    }
+  }
+
+ private:
+  PyThreadState* estado_;
+};
+
+}  // namespace vesksort
+
+#endif

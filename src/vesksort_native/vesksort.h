@@ -1,0 +1,157 @@
+// Shared types of the _vesksort module and the interface of its integer kernels.
+//
+// The kernels (nucleo_*.cpp) are pure array code: they never call the interpreter, never
+// allocate and never touch a reference count. Object pointers pass through them as opaque
+// values. The interpreter glue around them lives in ordenacao_nativa.cpp.
+#ifndef VESKSORT_VESKSORT_H
+#define VESKSORT_VESKSORT_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "recursos.h"
+
+namespace vesksort {
+
+// Result shape that a wrapper asks of a core.
+enum TipoRetorno {
+  RETORNO_LISTA = 0,
+  RETORNO_DIAGNOSTICO = 1,
+  RETORNO_NONE = 2,
+  RETORNO_ESTRATEGIA = 3,
+  RETORNO_DIAGNOSTICO_ESTRUTURADO = 4,
+};
+
+// One object of the list being sorted (borrowed: the list keeps it alive) and its sort key.
+struct Entrada {
+  PyObject* objeto;
+  std::uint64_t chave;
+};
+
+// ---- Keys and digits ----------------------------------------------------------------------
+
+inline constexpr int bits_digito = 11;
+inline constexpr std::uint64_t mascara_digito = 0x7FF;
+inline constexpr std::size_t tamanho_tabela_digitos = 2048;
+inline constexpr int deslocamentos_digitos[] = {0, 11, 22, 33, 44, 55};
+
+// Flipping the sign bit makes unsigned order of the keys equal signed order of the values.
+constexpr std::uint64_t chave_ordenavel(std::int64_t valor) {
+  return static_cast<std::uint64_t>(valor) ^ 0x8000000000000000ULL;
+}
+
+// Number of 11-bit digits in which the keys vary: the number of radix passes.
+constexpr int contar_digitos_variaveis(std::uint64_t variacao) {
+  int digitos = 0;
+  for (int deslocamento : deslocamentos_digitos) {
+    digitos += ((variacao >> deslocamento) & mascara_digito) != 0;
+  }
+  return digitos;
+}
+
+// Number of 11-bit digits needed to write `amplitude`.
+constexpr int contar_digitos_amplitude(std::uint64_t amplitude) {
+  int digitos = 0;
+  for (std::uint64_t restante = amplitude; restante != 0; restante >>= bits_digito) {
+    ++digitos;
+  }
+  return digitos;
+}
+
+// ---- Kernels (pure) -----------------------------------------------------------------------
+
+// Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds
+// the records in input order, `b` is scratch of the same size, `contagem` a table of 2048
+// counters. Returns whichever of `a` and `b` holds the records in ascending key order.
+Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t variacao,
+                        Py_ssize_t* contagem);
+
+// Stable counting sort: `saida` receives `objetos` in ascending order of `chaves` (0 to
+// `amplitude`). `contagem` holds `amplitude` + 1 zeroed counters.
+void contagem_estavel(const std::uint32_t* chaves, PyObject* const* objetos, PyObject** saida,
+                      std::size_t n, Py_ssize_t* contagem, std::uint64_t amplitude);
+
+// ---- Interpreter glue ---------------------------------------------------------------------
+
+// The item array of an exact list, read and written directly by the cores.
+inline PyObject** itens_da_lista(PyObject* lista) {
+  return reinterpret_cast<PyListObject*>(lista)->ob_item;
+}
+
+// Exact int to signed 64-bit. Returns 1 with *valor set, 0 when the value lies outside the
+// signed 64-bit range (no exception is left set), -1 with an exception set on any other
+// failure. Same results as PyLong_AsLongLong; the digits are read in place, which is several
+// times cheaper for the values that do not fit a single digit.
+inline int ler_int64_exato(PyObject* inteiro, std::int64_t* valor) {
+#if PYLONG_BITS_IN_DIGIT == 30 && defined(_PyLong_NON_SIZE_BITS) && defined(_PyLong_SIGN_MASK)
+  const auto* longo = reinterpret_cast<const PyLongObject*>(inteiro);
+  if (PyUnstable_Long_IsCompact(longo)) {
+    *valor = PyUnstable_Long_CompactValue(longo);
+    return 1;
+  }
+  const std::uintptr_t etiqueta = longo->long_value.lv_tag;
+  const std::uintptr_t quantidade_digitos = etiqueta >> _PyLong_NON_SIZE_BITS;
+  const digit* digitos = longo->long_value.ob_digit;
+  std::uint64_t magnitude;
+  if (quantidade_digitos == 2) {
+    magnitude = digitos[0] | static_cast<std::uint64_t>(digitos[1]) << 30;
+  } else if (quantidade_digitos == 3 && digitos[2] < 16) {
+    magnitude = digitos[0] | static_cast<std::uint64_t>(digitos[1]) << 30 |
+                static_cast<std::uint64_t>(digitos[2]) << 60;
+  } else {
+    return 0;
+  }
+  constexpr std::uint64_t limite_positivo = 0x7FFFFFFFFFFFFFFFULL;
+  if ((etiqueta & _PyLong_SIGN_MASK) == 2) {  // negative
+    if (magnitude > limite_positivo + 1) {
+      return 0;
+    }
+    *valor = static_cast<std::int64_t>(0 - magnitude);
+  } else {
+    if (magnitude > limite_positivo) {
+      return 0;
+    }
+    *valor = static_cast<std::int64_t>(magnitude);
+  }
+  return 1;
+#else
+  const long long convertido = PyLong_AsLongLong(inteiro);
+  if (convertido == -1 && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      return -1;
+    }
+    PyErr_Clear();
+    return 0;
+  }
+  *valor = convertido;
+  return 1;
+#endif
+}
+
+// Shapes a sorted list (one reference, consumed on every path) as `tipo` asks.
+PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoRetorno tipo);
+
+// The core of the four unkeyed functions.
+PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
+
+// Room for the longest strategy name that a kernel formats.
+inline constexpr std::size_t tamanho_nome_estrategia = 48;
+
+// Kernels over the records of `lista` (element i belongs to record i). On success the list's
+// items are reordered, every buffer is freed and the strategy name is returned (it may point
+// into `estrategia`). On failure every buffer is freed and MemoryError is set; the list is
+// untouched. The lock is released around the array work when `copiar` is set.
+const char* ordenar_por_radix(PyObject* lista, BufferNativo<Entrada> origem, Py_ssize_t n,
+                              std::uint64_t variacao, int passagens, bool copiar, char* estrategia);
+// Keys must be rebased to 0 ... `amplitude` (at most 3999999). Without its buffers it hands
+// the records on to ordenar_por_radix with `variacao` and `passagens`.
+const char* ordenar_por_contagem(PyObject* lista, BufferNativo<Entrada> origem, Py_ssize_t n,
+                                 std::uint64_t amplitude, std::uint64_t variacao, int passagens,
+                                 bool copiar, char* estrategia);
+
+}  // namespace vesksort
+
+#endif
