@@ -1,0 +1,120 @@
+"""Allocation failure at every allocation of a call: the right result or MemoryError, the
+stated fallbacks, lists unchanged where promised, and no reference left behind."""
+
+import random
+
+import pytest
+
+from vesksort_native import _vesksort
+
+from conftest import (
+    assert_same_objects,
+    call_failing_allocation,
+    distinct,
+    needs_testcapi,
+    refcounts,
+)
+
+pytestmark = needs_testcapi
+
+
+def dense(n, span, seed):
+    rng = random.Random(seed)
+    return [distinct(rng.randrange(span) + 1000) for _ in range(n)]
+
+
+def wide(n, seed):
+    rng = random.Random(seed)
+    return [rng.randint(-(2**63), 2**63 - 1) for _ in range(n)]
+
+
+def sweep(entry_point, make_values, strategy_of):
+    """Fails allocation k of one call, for k = 0, 1, ... until several calls in a row see no
+    failure. Returns the outcomes seen: strategy names and 'MemoryError'."""
+    function = getattr(_vesksort, entry_point)
+    in_place = entry_point.startswith("sort_in_place")
+    outcomes = []
+    untouched_in_a_row = 0
+    index = 0
+    while untouched_in_a_row < 8:
+        values = make_values()
+        snapshot = list(values)
+        expected = sorted(snapshot)
+        before = refcounts(snapshot)
+        result, error = call_failing_allocation(function, values, index)
+        sorted_list = None
+        if error is not None:
+            assert type(error) is MemoryError, f"allocation {index}: {error!r}"
+            outcomes.append("MemoryError")
+            untouched_in_a_row = 0
+            # Copy mode never touches its argument. In place, the native path writes the list
+            # only once every buffer is in hand: a later failure (shaping the strategy name)
+            # finds it sorted, an earlier one untouched; the host sort may leave any
+            # permutation behind when it fails.
+            if not in_place:
+                assert_same_objects(values, snapshot)
+            elif strategy_of(function, list(snapshot)).startswith("timsort"):
+                assert sorted(values, key=id) == sorted(snapshot, key=id)
+            elif values[0] is not snapshot[0] or values != snapshot:
+                assert_same_objects(values, expected)
+            else:
+                assert_same_objects(values, snapshot)
+        else:
+            strategy = result[1] if entry_point == "sort_with_strategy" else result
+            if entry_point in ("sort", "sort_in_place"):
+                strategy = None
+            sorted_list = values if in_place else (result[0] if strategy else result)
+            assert_same_objects(sorted_list, expected)
+            if strategy is not None:
+                outcomes.append(strategy)
+            untouched_in_a_row += 1
+        del result, error, sorted_list
+        assert refcounts(snapshot) == before, f"allocation {index}"
+        index += 1
+    return outcomes
+
+
+def strategy_in_place(function, values):
+    return _vesksort.sort_in_place_with_strategy(values)
+
+
+@pytest.mark.parametrize("entry_point", ["sort_with_strategy", "sort_in_place_with_strategy"])
+def test_counting_falls_back_to_radix(entry_point):
+    outcomes = sweep(entry_point, lambda: dense(250000, 600000, 1), strategy_in_place)
+    # 32-bit keys, output array and count table: each failure hands over to radix.
+    assert outcomes.count("radix nativo: 2 passagens") >= 3
+    assert "counting nativo estável" in outcomes
+    assert "MemoryError" in outcomes  # records, rebuilt records or radix scratch
+
+
+@pytest.mark.parametrize("entry_point", ["sort_with_strategy", "sort_in_place_with_strategy"])
+def test_radix_raises_memory_error(entry_point):
+    outcomes = sweep(entry_point, lambda: wide(5000, 2), strategy_in_place)
+    assert "MemoryError" in outcomes
+    assert set(outcomes) == {"MemoryError", "radix nativo: 6 passagens"}
+
+
+@pytest.mark.parametrize("entry_point", ["sort", "sort_in_place"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda: dense(250000, 600000, 3), lambda: wide(5000, 4)],
+    ids=["counting", "radix"],
+)
+def test_plain_entry_points(entry_point, make):
+    outcomes = sweep(entry_point, make, strategy_in_place)
+    assert "MemoryError" in outcomes
+
+
+@pytest.mark.parametrize("entry_point", ["sort_with_strategy", "sort_in_place_with_strategy"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: [random.Random(5).random() for _ in range(4000)],
+        lambda: list(range(10**6, 10**6 + 3000)),
+        lambda: [distinct(v) for v in range(3000, 1000, -1)],
+    ],
+    ids=["floats", "sorted", "small"],
+)
+def test_timsort_paths(entry_point, make):
+    outcomes = sweep(entry_point, make, strategy_in_place)
+    assert any(outcome.startswith("timsort: ") for outcome in outcomes)
