@@ -45,6 +45,78 @@ PyObject* py_sort_in_place_with_strategy(PyObject*, PyObject* lista) {
   return vesk_sort_impl(lista, RETORNO_ESTRATEGIA, 0);
 }
 
+// The three direct-key functions share one parser, and so one name in its error messages.
+int parse_keyed_prototype_args(PyObject* args, PyObject** iteravel, PyObject** funcao_chave,
+                               int* reverso) {
+  return PyArg_ParseTuple(args, "OO|p:_sort_by_int64_key_prototype", iteravel, funcao_chave,
+                          reverso);
+}
+
+PyObject* direto(PyObject* args, TipoRetorno tipo) {
+  PyObject* iteravel;
+  PyObject* funcao_chave;
+  int reverso = 0;
+  if (!parse_keyed_prototype_args(args, &iteravel, &funcao_chave, &reverso)) {
+    return nullptr;
+  }
+  return sort_by_int64_key_prototype_impl(iteravel, funcao_chave, nullptr, tipo, KEYED_CHAVE_DIRETA,
+                                          reverso);
+}
+
+PyObject* py_sort_by_int64_key_prototype(PyObject*, PyObject* args) {
+  return direto(args, RETORNO_LISTA);
+}
+
+PyObject* py_sort_by_int64_key_prototype_with_strategy(PyObject*, PyObject* args) {
+  return direto(args, RETORNO_DIAGNOSTICO);
+}
+
+PyObject* py_sort_by_int64_key_prototype_with_info(PyObject*, PyObject* args) {
+  return direto(args, RETORNO_DIAGNOSTICO_ESTRUTURADO);
+}
+
+PyObject* cache_completo(PyObject* args, const char* formato, TipoRetorno tipo) {
+  PyObject* items;
+  PyObject* cached_keys;
+  int reverso = 0;
+  if (!PyArg_ParseTuple(args, formato, &items, &cached_keys, &reverso)) {
+    return nullptr;
+  }
+  return sort_by_int64_key_prototype_impl(items, nullptr, cached_keys, tipo, KEYED_CACHE_COMPLETO,
+                                          reverso);
+}
+
+PyObject* py_try_sort_by_cached_int64_keys_prototype(PyObject*, PyObject* args) {
+  return cache_completo(args, "OO|p:_try_sort_by_cached_int64_keys_prototype", RETORNO_LISTA);
+}
+
+PyObject* py_try_sort_by_cached_int64_keys_prototype_with_info(PyObject*, PyObject* args) {
+  return cache_completo(args, "OO|p:_try_sort_by_cached_int64_keys_prototype_with_info",
+                        RETORNO_DIAGNOSTICO_ESTRUTURADO);
+}
+
+PyObject* cache_prefixo(PyObject* args, const char* formato, TipoRetorno tipo) {
+  PyObject* items;
+  PyObject* keys;
+  PyObject* key;
+  int reverso = 0;
+  if (!PyArg_ParseTuple(args, formato, &items, &keys, &key, &reverso)) {
+    return nullptr;
+  }
+  // The tuple gives the cache before the key function; the core takes them the other way.
+  return sort_by_int64_key_prototype_impl(items, key, keys, tipo, KEYED_CACHE_PREFIXO, reverso);
+}
+
+PyObject* py_try_sort_by_prefix_cached_int64_keys_prototype(PyObject*, PyObject* args) {
+  return cache_prefixo(args, "OOO|p:_try_sort_by_prefix_cached_int64_keys_prototype",
+                       RETORNO_LISTA);
+}
+
+PyObject* py_try_sort_by_prefix_cached_int64_keys_prototype_with_info(PyObject*, PyObject* args) {
+  return cache_prefixo(args, "OOO|p:_try_sort_by_prefix_cached_int64_keys_prototype_with_info",
+                       RETORNO_DIAGNOSTICO_ESTRUTURADO);
+}
+
 PyMethodDef metodos[] = {
     {"sort", py_sort, METH_O,
      "sort(iterable, /)\n--\n\n"
@@ -58,6 +130,35 @@ PyMethodDef metodos[] = {
     {"sort_in_place_with_strategy", py_sort_in_place_with_strategy, METH_O,
      "sort_in_place_with_strategy(lista, /)\n--\n\n"
      "Ordena no lugar e retorna o nome da estratégia utilizada."},
+    {"_sort_by_int64_key_prototype", py_sort_by_int64_key_prototype, METH_VARARGS,
+     "_sort_by_int64_key_prototype(iterable, key, reverse=False, /)\n--\n\n"
+     "Protótipo interno: ordena objetos por uma chave int64 estável."},
+    {"_sort_by_int64_key_prototype_with_strategy", py_sort_by_int64_key_prototype_with_strategy,
+     METH_VARARGS,
+     "_sort_by_int64_key_prototype_with_strategy(iterable, key, reverse=False, /)\n--\n\n"
+     "Protótipo interno: retorna (lista_ordenada, estratégia)."},
+    {"_sort_by_int64_key_prototype_with_info", py_sort_by_int64_key_prototype_with_info,
+     METH_VARARGS,
+     "_sort_by_int64_key_prototype_with_info(iterable, key, reverse=False, /)\n--\n\n"
+     "Protótipo interno: retorna (lista_ordenada, diagnóstico estruturado)."},
+    {"_try_sort_by_cached_int64_keys_prototype", py_try_sort_by_cached_int64_keys_prototype,
+     METH_VARARGS,
+     "_try_sort_by_cached_int64_keys_prototype(items, cached_keys, reverse=False, /)\n--\n\n"
+     "Protótipo interno: consome chaves int64 ou retorna None."},
+    {"_try_sort_by_cached_int64_keys_prototype_with_info",
+     py_try_sort_by_cached_int64_keys_prototype_with_info, METH_VARARGS,
+     "_try_sort_by_cached_int64_keys_prototype_with_info(items, keys, reverse=False, /)\n--\n\n"
+     "Protótipo interno cacheado com diagnóstico estruturado."},
+    {"_try_sort_by_prefix_cached_int64_keys_prototype",
+     py_try_sort_by_prefix_cached_int64_keys_prototype, METH_VARARGS,
+     "_try_sort_by_prefix_cached_int64_keys_prototype(items, keys, key, reverse=False, /)"
+     "\n--\n\n"
+     "Protótipo interno: completa o cache enquanto extrai int64."},
+    {"_try_sort_by_prefix_cached_int64_keys_prototype_with_info",
+     py_try_sort_by_prefix_cached_int64_keys_prototype_with_info, METH_VARARGS,
+     "_try_sort_by_prefix_cached_int64_keys_prototype_with_info(items, keys, key, "
+     "reverse=False, /)\n--\n\n"
+     "Protótipo prefixado com diagnóstico estruturado."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -25,6 +25,21 @@ enum TipoRetorno {
   RETORNO_DIAGNOSTICO_ESTRUTURADO = 4,
 };
 
+// Where the keyed core takes its keys from.
+enum ModoChaveKeyed {
+  KEYED_CHAVE_DIRETA = 0,
+  KEYED_CACHE_COMPLETO = 1,
+  KEYED_CACHE_PREFIXO = 2,
+};
+
+// The path that a keyed sort took.
+enum AlgoritmoKeyed {
+  KEYED_TRIVIAL = 0,
+  KEYED_JA_ORDENADO = 1,
+  KEYED_COUNTING = 2,
+  KEYED_RADIX = 3,
+};
+
 // One object of the list being sorted (borrowed: the list keeps it alive) and its sort key.
 struct Entrada {
   PyObject* objeto;
@@ -68,6 +83,14 @@ constexpr int contar_digitos_amplitude(std::uint64_t amplitude) {
 // counters. Returns whichever of `a` and `b` holds the records in ascending key order.
 Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t variacao,
                         Py_ssize_t* contagem);
+
+// The same sort over keys in an array of their own beside the list's item array `itens`:
+// after every pass `itens` holds the objects in the order of that pass (copied back from the
+// scratch array `objetos_destino`). `chaves_a` holds the keys of `itens` in input order,
+// `chaves_b` is scratch. Returns whichever of the two key arrays holds the final keys.
+std::uint64_t* radix_compacto(std::uint64_t* chaves_a, std::uint64_t* chaves_b, PyObject** itens,
+                              PyObject** objetos_destino, std::size_t n, std::uint64_t variacao,
+                              Py_ssize_t* contagem);
 
 // Stable counting sort: `saida` receives `objetos` in ascending order of `chaves` (0 to
 // `amplitude`). `contagem` holds `amplitude` + 1 zeroed counters.
@@ -136,6 +159,47 @@ PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoReto
 
 // The core of the four unkeyed functions.
 PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
+
+// The core of the seven keyed functions.
+PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_chave,
+                                           PyObject* chaves_cacheadas, TipoRetorno tipo,
+                                           ModoChaveKeyed modo_chave, int reverso);
+
+// What the keyed core's key acquisition hands to its ordering step: every key is in and valid,
+// and in the cache modes the cache list has been emptied.
+struct ChavesKeyed {
+  Referencia lista;  // the list to order: a new one in direct mode, the caller's otherwise
+  Py_ssize_t n;      // at least 1
+  TipoRetorno tipo;
+  int reverso;
+  bool liberar_gil;  // only a list that no other code can reach is ordered without the lock
+  BufferNativo<std::uint64_t> chaves_origem;  // sort key of element i at index i
+  std::uint64_t menor_chave;
+  std::uint64_t maior_chave;
+  std::int64_t menor_valor;
+  std::int64_t maior_valor;
+  std::uint64_t variacao;  // OR over i >= 1 of (key i XOR key 0)
+  Py_ssize_t descidas;     // pairs with key i < key i-1
+};
+
+// The keyed core's ordering step, from the handover to the shaped result.
+PyObject* ordenar_keyed(ChavesKeyed estado);
+
+// The keyed result of an empty input.
+PyObject* resultado_keyed_vazio(Referencia lista, TipoRetorno tipo, int reverso);
+
+// Shapes the result of a successful keyed sort; consumes `lista` on every path. Only
+// RETORNO_DIAGNOSTICO_ESTRUTURADO reads the arguments after `tipo`.
+PyObject* finalizar_resultado_keyed(Referencia lista, const char* estrategia, const char* algoritmo,
+                                    const char* motivo, TipoRetorno tipo, Py_ssize_t n,
+                                    int possui_dominio, std::int64_t menor_valor,
+                                    std::int64_t maior_valor, std::uint64_t amplitude,
+                                    int passagens, int normalizado, int reverso,
+                                    AlgoritmoKeyed codigo_algoritmo);
+
+// Auxiliary bytes that a keyed path needs; 0 when a size computation overflows.
+int estimar_memoria_keyed(Py_ssize_t n, AlgoritmoKeyed algoritmo, std::uint64_t amplitude,
+                          std::size_t* estimativa, std::size_t* pior_caso);
 
 // Room for the longest strategy name that a kernel formats.
 inline constexpr std::size_t tamanho_nome_estrategia = 48;

@@ -1,0 +1,234 @@
+// The keyed core's key acquisition: one validated signed 64-bit key per item, from a key
+// function, from a full cache, or from a cached prefix followed by key-function calls. When a
+// cache-mode call gives up, every key it computed is left, in item order, in the cache list, so
+// that a fallback sort never computes a key twice.
+#include "vesksort.h"
+
+namespace vesksort {
+namespace {
+
+constexpr Py_ssize_t tamanho_checkpoint = 2048;
+constexpr Py_ssize_t maior_entrada_sem_digitos = 32768;
+constexpr std::uint64_t mascara_ascendente = 0x8000000000000000ULL;
+constexpr std::uint64_t mascara_reversa = 0x7FFFFFFFFFFFFFFFULL;
+
+// Appends slots inicio ... fim - 1 of `chaves_python` to `destino`, in order.
+int preservar_cache_prefixado(PyObject* destino, PyObject* const* chaves_python, Py_ssize_t inicio,
+                              Py_ssize_t fim) {
+  for (Py_ssize_t i = inicio; i < fim; ++i) {
+    if (PyList_Append(destino, chaves_python[i]) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void liberar_cache_chaves_python(PyObject** chaves_python, Py_ssize_t inicio, Py_ssize_t fim) {
+  if (chaves_python == nullptr) {
+    return;
+  }
+  for (Py_ssize_t i = inicio; i < fim; ++i) {
+    Py_DECREF(chaves_python[i]);
+  }
+  PyMem_Free(chaves_python);
+}
+
+// The key objects that a prefix call computed (slots inicio ... quantidade - 1), released with
+// their array when the scope ends.
+class ChavesPython {
+ public:
+  ChavesPython(PyObject** slots, Py_ssize_t inicio)
+      : slots_(slots), inicio_(inicio), quantidade_(inicio) {}
+  ChavesPython(const ChavesPython&) = delete;
+  ChavesPython& operator=(const ChavesPython&) = delete;
+  ~ChavesPython() { liberar(); }
+
+  void guardar(Py_ssize_t i, PyObject* chave) {
+    slots_[i] = chave;
+    quantidade_ = i + 1;
+  }
+  int preservar_em(PyObject* destino, Py_ssize_t inicio) const {
+    return preservar_cache_prefixado(destino, slots_, inicio, quantidade_);
+  }
+  void liberar() {
+    liberar_cache_chaves_python(slots_, inicio_, quantidade_);
+    slots_ = nullptr;
+  }
+
+ private:
+  PyObject** slots_;
+  Py_ssize_t inicio_;
+  Py_ssize_t quantidade_;
+};
+
+// Among the first 2048 keys of a prefix call with an empty cache: few changes of direction over
+// a wide span predict a sort that the interpreter's own merge of runs does better.
+bool checkpoint_adaptativo(Py_ssize_t quantidade_amostrada, Py_ssize_t n, Py_ssize_t descidas,
+                           Py_ssize_t subidas, std::uint64_t menor_chave, std::uint64_t maior_chave,
+                           std::uint64_t variacao) {
+  const Py_ssize_t limite_mudancas_direcao = quantidade_amostrada >> 5;
+  const bool prefixo_quase_monotono = (descidas >= 1 && descidas <= limite_mudancas_direcao) ||
+                                      (subidas >= 1 && subidas <= limite_mudancas_direcao) ||
+                                      (subidas == 0 && descidas >= 1);
+  return prefixo_quase_monotono && maior_chave - menor_chave > 4 * static_cast<std::uint64_t>(n) &&
+         (n <= maior_entrada_sem_digitos || contar_digitos_variaveis(variacao) > 4);
+}
+
+}  // namespace
+
+PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_chave,
+                                           PyObject* chaves_cacheadas, TipoRetorno tipo,
+                                           ModoChaveKeyed modo_chave, int reverso) {
+  const bool modo_cache = modo_chave != KEYED_CHAVE_DIRETA;
+  if (modo_chave != KEYED_CACHE_COMPLETO && !PyCallable_Check(funcao_chave)) {
+    PyErr_SetString(PyExc_TypeError, "key deve ser chamável");
+    return nullptr;
+  }
+  Referencia lista;
+  if (modo_cache) {
+    if (!PyList_CheckExact(iteravel) || !PyList_CheckExact(chaves_cacheadas) ||
+        iteravel == chaves_cacheadas) {
+      PyErr_SetString(PyExc_TypeError, "o caminho cacheado requer duas lists exatas e distintas");
+      return nullptr;
+    }
+    lista = Referencia::nova(iteravel);
+  } else {
+    lista.reset(PyList_CheckExact(iteravel)
+                    ? PyList_GetSlice(iteravel, 0, PyList_GET_SIZE(iteravel))
+                    : PySequence_List(iteravel));
+    if (!lista) {
+      return nullptr;
+    }
+  }
+
+  const Py_ssize_t n = PyList_GET_SIZE(lista.get());
+  const Py_ssize_t tamanho_cache = modo_cache ? PyList_GET_SIZE(chaves_cacheadas) : 0;
+  if (modo_chave == KEYED_CACHE_COMPLETO && tamanho_cache != n) {
+    PyErr_SetString(PyExc_ValueError, "items e cached_keys devem ter o mesmo tamanho");
+    return nullptr;
+  }
+  if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache > n) {
+    PyErr_SetString(PyExc_ValueError, "cached_keys não pode ser maior que items");
+    return nullptr;
+  }
+  const Py_ssize_t tamanho_cache_inicial = modo_chave == KEYED_CACHE_PREFIXO ? tamanho_cache : 0;
+  if (n == 0) {
+    return resultado_keyed_vazio(std::move(lista), tipo, reverso);
+  }
+
+  if (static_cast<std::size_t>(n) >= (std::size_t{1} << 61)) {
+    return PyErr_NoMemory();
+  }
+  BufferNativo<std::uint64_t> chaves_origem =
+      BufferNativo<std::uint64_t>::alocar(static_cast<std::size_t>(n));
+  if (!chaves_origem) {
+    return PyErr_NoMemory();
+  }
+  PyObject** slots = nullptr;
+  if (modo_chave == KEYED_CACHE_PREFIXO) {
+    slots = static_cast<PyObject**>(PyMem_Malloc(static_cast<std::size_t>(n) * sizeof(PyObject*)));
+    if (slots == nullptr) {
+      return PyErr_NoMemory();
+    }
+  }
+  ChavesPython chaves_python_origem(slots, tamanho_cache_inicial);
+
+  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
+  std::uint64_t primeira_chave = 0;
+  std::uint64_t chave_anterior = 0;
+  std::uint64_t menor_chave = UINT64_MAX;
+  std::uint64_t maior_chave = 0;
+  std::int64_t menor_valor = INT64_MAX;
+  std::int64_t maior_valor = INT64_MIN;
+  std::uint64_t variacao = 0;
+  Py_ssize_t descidas = 0;
+  Py_ssize_t subidas = 0;
+  const bool checkpoint_armado = modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial == 0;
+
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* resultado_chave;
+    Referencia resultado_novo;  // a key that only this call holds (direct mode)
+    if (modo_chave == KEYED_CACHE_COMPLETO || i < tamanho_cache_inicial) {
+      resultado_chave = PyList_GET_ITEM(chaves_cacheadas, i);
+    } else {
+      // The key function may drop the list's own reference to its argument.
+      const Referencia item = Referencia::nova(itens_da_lista(lista.get())[i]);
+      resultado_chave = PyObject_CallOneArg(funcao_chave, item.get());
+      if (resultado_chave == nullptr) {
+        return nullptr;
+      }
+      if (modo_chave == KEYED_CACHE_PREFIXO) {
+        chaves_python_origem.guardar(i, resultado_chave);
+      } else {
+        resultado_novo.reset(resultado_chave);
+      }
+      // In the cache modes `items` is the caller's list; a key function that resized it would
+      // leave the keys and items misaligned, and later reads past its end.
+      if (modo_cache && PyList_GET_SIZE(lista.get()) != n) {
+        PyErr_SetString(PyExc_ValueError, "items mudou de tamanho durante o cálculo das chaves");
+        return nullptr;
+      }
+    }
+
+    std::int64_t valor = 0;
+    const int lido = PyLong_CheckExact(resultado_chave) ? ler_int64_exato(resultado_chave, &valor)
+                                                        : 2;  // 2: not an exact int
+    if (lido < 0) {
+      return nullptr;
+    }
+    if (lido != 1) {
+      if (modo_cache) {
+        // Give up: the keys computed here go to the cache list for the fallback sort.
+        if (modo_chave == KEYED_CACHE_PREFIXO &&
+            chaves_python_origem.preservar_em(chaves_cacheadas, tamanho_cache_inicial) < 0) {
+          return nullptr;
+        }
+        Py_RETURN_NONE;
+      }
+      if (lido == 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "key deve retornar int exato em int64; item %zd retornou %.200s", i,
+                     Py_TYPE(resultado_chave)->tp_name);
+      } else {
+        PyErr_Format(PyExc_OverflowError,
+                     "key result for item %zd is outside the signed int64 range", i);
+      }
+      return nullptr;
+    }
+    resultado_novo.reset();
+
+    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
+    chaves_origem[static_cast<std::size_t>(i)] = chave;
+    menor_valor = valor < menor_valor ? valor : menor_valor;
+    maior_valor = valor > maior_valor ? valor : maior_valor;
+    menor_chave = chave < menor_chave ? chave : menor_chave;
+    maior_chave = chave > maior_chave ? chave : maior_chave;
+    if (i == 0) {
+      primeira_chave = chave;
+    } else {
+      variacao |= chave ^ primeira_chave;
+      descidas += chave < chave_anterior;
+      subidas += chave > chave_anterior;
+    }
+    chave_anterior = chave;
+
+    if (checkpoint_armado && i + 1 == tamanho_checkpoint &&
+        checkpoint_adaptativo(i + 1, n, descidas, subidas, menor_chave, maior_chave, variacao)) {
+      if (chaves_python_origem.preservar_em(chaves_cacheadas, 0) < 0) {
+        return nullptr;
+      }
+      Py_RETURN_FALSE;
+    }
+  }
+
+  // The values live on in chaves_origem; the key objects are no longer needed.
+  chaves_python_origem.liberar();
+  if (modo_cache && PyList_SetSlice(chaves_cacheadas, 0, n, nullptr) < 0) {
+    return nullptr;
+  }
+  return ordenar_keyed(ChavesKeyed{std::move(lista), n, tipo, reverso, !modo_cache,
+                                   std::move(chaves_origem), menor_chave, maior_chave, menor_valor,
+                                   maior_valor, variacao, descidas});
+}
+
+}  // namespace vesksort
