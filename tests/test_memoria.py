@@ -118,3 +118,145 @@ def test_plain_entry_points(entry_point, make):
 def test_timsort_paths(entry_point, make):
     outcomes = sweep(entry_point, make, strategy_in_place)
     assert any(outcome.startswith("timsort: ") for outcome in outcomes)
+
+
+# ---- the keyed family -------------------------------------------------------------------------
+
+P = "protótipo keyed-int64: "
+
+
+def keyed_items(n, span, seed):
+    rng = random.Random(seed)
+    return [(distinct(rng.randrange(span) + 10**6), i) for i in range(n)]
+
+
+def first(pair):
+    return pair[0]
+
+
+KEYED_CALLS = {
+    "direct": lambda items, keys: m_direct(items),
+    "direct-info": lambda items, keys: _vesksort._sort_by_int64_key_prototype_with_info(
+        items, first
+    ),
+    "complete": lambda items, keys: _vesksort._try_sort_by_cached_int64_keys_prototype_with_info(
+        items, keys
+    ),
+    "prefix": lambda items, keys: _vesksort._try_sort_by_prefix_cached_int64_keys_prototype_with_info(
+        items, keys, first
+    ),
+}
+
+
+def m_direct(items):
+    return _vesksort._sort_by_int64_key_prototype_with_strategy(items, first, True)
+
+
+def keyed_sweep(mode, make_items):
+    """Like `sweep`, for the keyed functions. Returns the outcomes seen: strategy names (with
+    the reason and `normalized` flag when the call reports them), None, False, MemoryError."""
+    outcomes = []
+    untouched_in_a_row = 0
+    index = 0
+    reverse = mode == "direct"
+    while untouched_in_a_row < 8:
+        items = make_items()
+        keys = [first(x) for x in items]
+        if mode == "prefix":
+            keys = keys[: len(keys) // 3]
+        snapshot, keys_snapshot = list(items), list(keys)
+        expected = sorted(snapshot, key=first, reverse=reverse)
+        before, keys_before = refcounts(snapshot), refcounts(keys_snapshot)
+        call = KEYED_CALLS[mode]
+        result, error = call_failing_allocation(lambda arguments: call(*arguments), (items, keys), index)
+        if error is not None:
+            assert type(error) is MemoryError, f"allocation {index}: {error!r}"
+            outcomes.append("MemoryError")
+            untouched_in_a_row = 0
+            if mode.startswith("direct"):
+                assert_same_objects(items, snapshot)
+            elif keys:
+                # Failed before the cache was consumed: both lists as they were, or for a
+                # prefix call that gave up, some of the computed keys appended.
+                assert_same_objects(items, snapshot)
+                assert_same_objects(keys[: len(keys_snapshot)], keys_snapshot)
+            elif items[0] is snapshot[0] and items == snapshot:
+                assert_same_objects(items, snapshot)  # the cache was consumed, nothing moved
+            else:
+                assert_same_objects(items, expected)  # sorted, then the result failed
+        else:
+            untouched_in_a_row += 1
+            if result is None or result is False:
+                outcomes.append(result)
+                assert_same_objects(items, snapshot)
+            else:
+                listing, report = result
+                assert_same_objects(listing, expected)
+                if isinstance(report, dict):
+                    outcomes.append((report["strategy"], report["reason"], report["normalized"]))
+                else:
+                    outcomes.append(report)
+                if not mode.startswith("direct"):
+                    assert listing is items and keys == []
+                del listing, report
+        del result, error
+        assert refcounts(snapshot) == before, f"allocation {index}"
+        # Whatever the cache list kept, it holds the only references that it took.
+        keys.clear()
+        assert refcounts(keys_snapshot) == [count - 1 for count in keys_before], index
+        index += 1
+    return outcomes
+
+
+RADIX_FALLBACK = (
+    P + "radix nativo compacto, 2 passagens",
+    "intervalo amplo ou esparso; Counting Sort inelegível",
+    True,
+)
+
+
+@pytest.mark.parametrize("mode", ["direct-info", "complete", "prefix"])
+def test_keyed_counting_falls_back_to_radix(mode):
+    outcomes = keyed_sweep(mode, lambda: keyed_items(9000, 20000, 6))
+    assert outcomes.count(RADIX_FALLBACK) >= 3
+    assert (P + "counting nativo estável", "intervalo denso elegível para Counting Sort", True) in outcomes
+    assert "MemoryError" in outcomes
+
+
+@pytest.mark.parametrize("mode", ["direct", "complete"])
+def test_keyed_radix_raises_memory_error(mode):
+    outcomes = keyed_sweep(mode, lambda: keyed_items(3000, 2**40, 7))
+    assert "MemoryError" in outcomes
+    assert {o if isinstance(o, str) else o[0] for o in outcomes if o != "MemoryError"} == {
+        P + "radix nativo compacto, 4 passagens"
+    }
+
+
+def test_keyed_prefix_give_up_paths():
+    def make():
+        items = keyed_items(3000, 2**40, 8)
+        items[2500] = (True, 2500)  # a bool key makes the core give up
+        return items
+
+    outcomes = keyed_sweep("prefix", make)
+    assert None in outcomes and "MemoryError" in outcomes
+
+
+def test_keyed_checkpoint_give_up():
+    def make():
+        return [(distinct(-i * 10**6), i) for i in range(3000)]
+
+    def call(arguments):
+        items, keys = arguments
+        return _vesksort._try_sort_by_prefix_cached_int64_keys_prototype(items, keys, first)
+
+    for index in range(40):
+        items, keys = make(), []
+        snapshot = list(items)
+        result, error = call_failing_allocation(call, (items, keys), index)
+        assert_same_objects(items, snapshot)
+        if error is not None:
+            assert type(error) is MemoryError
+            assert keys == [first(x) for x in snapshot[: len(keys)]]
+        else:
+            assert result is False and keys == [first(x) for x in snapshot[:2048]]
