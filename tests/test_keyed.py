@@ -652,3 +652,15 @@ def test_reference_counts_when_giving_up(outcome):
     assert refcounts(snapshot) == items_before
     assert refcounts(objects) == keys_before
     assert sys.getrefcount(items) == 2
+
+
+@pytest.mark.parametrize("n", [1, 7, 9000])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_direct_mode_calls_the_key_once_per_item_in_order(n, reverse):
+    items = [object() for _ in range(n)]
+    rng = random.Random(n)
+    lookup = {id(item): rng.randrange(10**6) for item in items}
+    recorder = Recorder(lambda item: lookup[id(item)])
+    result = m._sort_by_int64_key_prototype(iter(items), recorder, reverse)
+    assert_same_objects(recorder.calls, items)
+    assert_same_objects(result, sorted(items, key=lambda item: lookup[id(item)], reverse=reverse))
