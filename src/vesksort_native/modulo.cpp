@@ -117,6 +117,26 @@ PyObject* py_try_sort_by_prefix_cached_int64_keys_prototype_with_info(PyObject*,
                        RETORNO_DIAGNOSTICO_ESTRUTURADO);
 }
 
+PyObject* py_make_cached_key_replay_prototype(PyObject*, PyObject* args) {
+  PyObject* itens;
+  PyObject* chaves;
+  if (!PyArg_ParseTuple(args, "OO:_make_cached_key_replay_prototype", &itens, &chaves)) {
+    return nullptr;
+  }
+  return criar_replay_chaves_cacheadas(itens, chaves, nullptr);
+}
+
+PyObject* py_make_prefix_cached_key_replay_prototype(PyObject*, PyObject* args) {
+  PyObject* itens;
+  PyObject* chaves;
+  PyObject* funcao_chave;
+  if (!PyArg_ParseTuple(args, "OOO:_make_prefix_cached_key_replay_prototype", &itens, &chaves,
+                        &funcao_chave)) {
+    return nullptr;
+  }
+  return criar_replay_chaves_cacheadas(itens, chaves, funcao_chave);
+}
+
 PyMethodDef metodos[] = {
     {"sort", py_sort, METH_O,
      "sort(iterable, /)\n--\n\n"
@@ -159,6 +179,13 @@ PyMethodDef metodos[] = {
      "_try_sort_by_prefix_cached_int64_keys_prototype_with_info(items, keys, key, "
      "reverse=False, /)\n--\n\n"
      "Protótipo prefixado com diagnóstico estruturado."},
+    {"_make_cached_key_replay_prototype", py_make_cached_key_replay_prototype, METH_VARARGS,
+     "_make_cached_key_replay_prototype(items, cached_keys, /)\n--\n\n"
+     "Protótipo interno: cria callable nativo de replay para Timsort."},
+    {"_make_prefix_cached_key_replay_prototype", py_make_prefix_cached_key_replay_prototype,
+     METH_VARARGS,
+     "_make_prefix_cached_key_replay_prototype(items, keys, key, /)\n--\n\n"
+     "Protótipo interno: reproduz um prefixo e avalia as chaves restantes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -177,4 +204,9 @@ PyModuleDef modulo = {
 }  // namespace
 }  // namespace vesksort
 
-PyMODINIT_FUNC PyInit__vesksort() { return PyModule_Create2(&vesksort::modulo, 1013); }
+PyMODINIT_FUNC PyInit__vesksort() {
+  if (vesksort::preparar_tipo_replay() < 0) {
+    return nullptr;
+  }
+  return PyModule_Create2(&vesksort::modulo, 1013);
+}

@@ -201,6 +201,12 @@ PyObject* finalizar_resultado_keyed(Referencia lista, const char* estrategia, co
 int estimar_memoria_keyed(Py_ssize_t n, AlgoritmoKeyed algoritmo, std::uint64_t amplitude,
                           std::size_t* estimativa, std::size_t* pior_caso);
 
+// The replay type: readied once at module initialisation, made only by the two factories.
+int preparar_tipo_replay();
+// A new replay over the cache list `chaves` for the items `itens`; a null `funcao_chave` makes
+// a full-cache replay.
+PyObject* criar_replay_chaves_cacheadas(PyObject* itens, PyObject* chaves, PyObject* funcao_chave);
+
 // Room for the longest strategy name that a kernel formats.
 inline constexpr std::size_t tamanho_nome_estrategia = 48;
 
