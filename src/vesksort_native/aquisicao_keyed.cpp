@@ -134,15 +134,9 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
   ChavesPython chaves_python_origem(slots, tamanho_cache_inicial);
 
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  std::uint64_t primeira_chave = 0;
-  std::uint64_t chave_anterior = 0;
-  std::uint64_t menor_chave = UINT64_MAX;
-  std::uint64_t maior_chave = 0;
+  EstatisticasChaves estat;
   std::int64_t menor_valor = INT64_MAX;
   std::int64_t maior_valor = INT64_MIN;
-  std::uint64_t variacao = 0;
-  Py_ssize_t descidas = 0;
-  Py_ssize_t subidas = 0;
   const bool checkpoint_armado = modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial == 0;
 
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -201,19 +195,11 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     chaves_origem[static_cast<std::size_t>(i)] = chave;
     menor_valor = valor < menor_valor ? valor : menor_valor;
     maior_valor = valor > maior_valor ? valor : maior_valor;
-    menor_chave = chave < menor_chave ? chave : menor_chave;
-    maior_chave = chave > maior_chave ? chave : maior_chave;
-    if (i == 0) {
-      primeira_chave = chave;
-    } else {
-      variacao |= chave ^ primeira_chave;
-      descidas += chave < chave_anterior;
-      subidas += chave > chave_anterior;
-    }
-    chave_anterior = chave;
+    estat.acrescentar(i, chave);
 
     if (checkpoint_armado && i + 1 == tamanho_checkpoint &&
-        checkpoint_adaptativo(i + 1, n, descidas, subidas, menor_chave, maior_chave, variacao)) {
+        checkpoint_adaptativo(i + 1, n, estat.descidas, estat.subidas, estat.menor_chave,
+                              estat.maior_chave, estat.variacao)) {
       if (chaves_python_origem.preservar_em(chaves_cacheadas, 0) < 0) {
         return nullptr;
       }
@@ -227,8 +213,8 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     return nullptr;
   }
   return ordenar_keyed(ChavesKeyed{std::move(lista), n, tipo, reverso, !modo_cache,
-                                   std::move(chaves_origem), menor_chave, maior_chave, menor_valor,
-                                   maior_valor, variacao, descidas});
+                                   std::move(chaves_origem), estat.menor_chave, estat.maior_chave,
+                                   menor_valor, maior_valor, estat.variacao, estat.descidas});
 }
 
 }  // namespace vesksort

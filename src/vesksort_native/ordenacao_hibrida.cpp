@@ -62,24 +62,10 @@ Veredito avaliar_amostra(PyObject* lista, Py_ssize_t n, const char** motivo) {
   return Veredito::NATIVO;
 }
 
-struct EstatisticasVarredura {
-  std::uint64_t menor_chave = ~std::uint64_t{0};
-  std::uint64_t maior_chave = 0;
-  std::uint64_t variacao = 0;
-  Py_ssize_t descidas = 0;
-  Py_ssize_t subidas = 0;
-};
-
 // One pass over the list builds every record and every statistic that the decisions need.
-Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasVarredura* estat) {
+Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasChaves* estat) {
   PyObject** itens = itens_da_lista(lista);
-  std::uint64_t primeira_chave = 0;
-  std::uint64_t chave_anterior = 0;
-  std::uint64_t menor_chave = estat->menor_chave;
-  std::uint64_t maior_chave = estat->maior_chave;
-  std::uint64_t variacao = 0;
-  Py_ssize_t descidas = 0;
-  Py_ssize_t subidas = 0;
+  EstatisticasChaves local;  // kept in registers through the loop
   constexpr Py_ssize_t distancia_prefetch = 16;
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses.
@@ -97,19 +83,10 @@ Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasVarr
     }
     const std::uint64_t chave = chave_ordenavel(valor);
     origem[i] = Entrada{elemento, chave};
-    menor_chave = chave < menor_chave ? chave : menor_chave;
-    maior_chave = chave > maior_chave ? chave : maior_chave;
-    if (i == 0) {
-      primeira_chave = chave;
-    } else {
-      variacao |= chave ^ primeira_chave;
-      // Unsigned order of the keys is signed order of the values.
-      descidas += chave < chave_anterior;
-      subidas += chave > chave_anterior;
-    }
-    chave_anterior = chave;
+    // Unsigned order of the keys is signed order of the values.
+    local.acrescentar(i, chave);
   }
-  *estat = EstatisticasVarredura{menor_chave, maior_chave, variacao, descidas, subidas};
+  *estat = local;
   return Veredito::NATIVO;
 }
 
@@ -164,7 +141,7 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
   if (!origem) {
     return PyErr_NoMemory();
   }
-  EstatisticasVarredura estat;
+  EstatisticasChaves estat;
   switch (varrer(lista.get(), n, origem.get(), &estat)) {
     case Veredito::ERRO:
       return nullptr;

@@ -76,6 +76,30 @@ constexpr int contar_digitos_amplitude(std::uint64_t amplitude) {
   return digitos;
 }
 
+// Running statistics of a sequence of sort keys, as the kernel choice needs them.
+struct EstatisticasChaves {
+  std::uint64_t primeira_chave = 0;
+  std::uint64_t chave_anterior = 0;
+  std::uint64_t menor_chave = UINT64_MAX;
+  std::uint64_t maior_chave = 0;
+  std::uint64_t variacao = 0;  // bits in which some key differs from the first one
+  Py_ssize_t descidas = 0;     // pairs whose second key is smaller
+  Py_ssize_t subidas = 0;      // pairs whose second key is larger
+
+  void acrescentar(Py_ssize_t i, std::uint64_t chave) {
+    menor_chave = chave < menor_chave ? chave : menor_chave;
+    maior_chave = chave > maior_chave ? chave : maior_chave;
+    if (i == 0) {
+      primeira_chave = chave;
+    } else {
+      variacao |= chave ^ primeira_chave;
+      descidas += chave < chave_anterior;
+      subidas += chave > chave_anterior;
+    }
+    chave_anterior = chave;
+  }
+};
+
 // ---- Kernels (pure) -----------------------------------------------------------------------
 
 // Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds
