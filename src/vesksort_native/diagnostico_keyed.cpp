@@ -128,13 +128,7 @@ PyObject* finalizar_resultado_keyed(Referencia lista, const char* estrategia, co
       adicionar_item_diagnostico(d, "prototype", PyBool_FromLong(1)) < 0) {
     return nullptr;
   }
-  PyObject* resultado = PyTuple_New(2);
-  if (resultado == nullptr) {
-    return nullptr;
-  }
-  PyTuple_SET_ITEM(resultado, 0, lista.release());
-  PyTuple_SET_ITEM(resultado, 1, diagnostico.release());
-  return resultado;
+  return formar_par(std::move(lista), std::move(diagnostico));
 }
 
 }  // namespace vesksort

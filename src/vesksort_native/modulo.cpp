@@ -4,6 +4,16 @@
 
 namespace vesksort {
 
+PyObject* formar_par(Referencia lista, Referencia segundo) {
+  PyObject* par = PyTuple_New(2);
+  if (par == nullptr) {
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(par, 0, lista.release());
+  PyTuple_SET_ITEM(par, 1, segundo.release());
+  return par;
+}
+
 PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoRetorno tipo) {
   if (tipo == RETORNO_LISTA) {
     return lista.release();
@@ -18,13 +28,7 @@ PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoReto
   if (tipo == RETORNO_ESTRATEGIA) {
     return nome.release();
   }
-  PyObject* par = PyTuple_New(2);
-  if (par == nullptr) {
-    return nullptr;
-  }
-  PyTuple_SET_ITEM(par, 0, lista.release());
-  PyTuple_SET_ITEM(par, 1, nome.release());
-  return par;
+  return formar_par(std::move(lista), std::move(nome));
 }
 
 namespace {

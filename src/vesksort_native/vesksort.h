@@ -178,6 +178,9 @@ inline int ler_int64_exato(PyObject* inteiro, std::int64_t* valor) {
 #endif
 }
 
+// The 2-tuple (lista, segundo); consumes both references on every path.
+PyObject* formar_par(Referencia lista, Referencia segundo);
+
 // Shapes a sorted list (one reference, consumed on every path) as `tipo` asks.
 PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoRetorno tipo);
 
