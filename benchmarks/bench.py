@@ -1,111 +1,576 @@
-"""Times vesksort_native.sort beside sorted() on the same lists, in one process.
+"""Benchmark of vesksort_native beside sorted(), NumPy and the kernel-only limit.
 
-Runs alternate between the two implementations, and the best of several runs is reported,
-so that the ratio is not skewed by which one ran while the machine was busy.
+For every list length and distribution, every implementation runs once per round, in an order
+that rotates from round to round, and the best of the rounds is kept, so that a ratio is not
+skewed by which side ran while the machine was busy. The kernel-only limit comes from a C++
+program (benchmarks/nucleos_bench.cpp, built here from the repository's own kernels) that runs
+the native steps over the same values with no interpreter; it runs once per round as well.
+
+Prints a table at one reference length (1,000,000 by default), the growth of ns per element
+with n, and the speed goals; writes every figure to a JSON file and, when matplotlib imports,
+a log-log plot of ns per element against n.
 """
 
 import argparse
+import array
 import gc
-import random
+import hashlib
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
 import time
+from dataclasses import dataclass
+from operator import itemgetter
+from pathlib import Path
 
 import vesksort_native
+from vesksort_native import _vesksort
+
+try:
+    import numpy
+except ImportError:  # the NumPy rows are left out
+    numpy = None
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+ROOT = Path(__file__).resolve().parent.parent
+QUICK_SIZES = [10**3, 10**4, 10**5, 10**6]
+FULL_SIZES = QUICK_SIZES + [10**7]
+REFERENCE_N = 10**6
+KEY = itemgetter(0)
 
-# name, generator of (rng, n), goal: minimum speed-up over sorted() (below 1: largest slow-down)
+
+def _few_distinct(rng, n):
+    pool = [rng.randint(INT64_MIN, INT64_MAX) for _ in range(16)]
+    return [rng.choice(pool) for _ in range(n)]
+
+
+def _nearly_sorted(rng, n):
+    values = list(range(n))
+    for _ in range(n // 100):
+        i, j = rng.randrange(n), rng.randrange(n)
+        values[i], values[j] = values[j], values[i]
+    return values
+
+
+# id, label, generator of (rng, n), whether the values are all exact int64
 DISTRIBUTIONS = [
-    ("random 64-bit", lambda rng, n: [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)], 5.0),
-    ("random 32-bit", lambda rng, n: [rng.randrange(2**32) for _ in range(n)], 6.0),
-    ("dense randrange(n)", lambda rng, n: [rng.randrange(n) for _ in range(n)], 5.0),
-    ("permutation", lambda rng, n: rng.sample(range(n), n), 5.0),
-    ("already sorted", lambda rng, n: list(range(n)), 1 / 1.03),
+    ("rand64", "random 64-bit", lambda rng, n: [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)],
+     True),
+    ("rand32", "random 32-bit", lambda rng, n: [rng.randrange(2**32) for _ in range(n)], True),
+    ("dense", "dense randrange(n)", lambda rng, n: [rng.randrange(n) for _ in range(n)], True),
+    ("perm", "permutation", lambda rng, n: rng.sample(range(n), n), True),
+    ("few", "few distinct (16)", _few_distinct, True),
+    ("sign", "sign-crossing [-1000, 1000]", lambda rng, n: [rng.randint(-1000, 1000)
+                                                           for _ in range(n)], True),
+    ("sorted", "already sorted", lambda rng, n: list(range(n)), True),
+    ("reversed", "reversed", lambda rng, n: list(range(n, 0, -1)), True),
+    ("nearly", "nearly sorted (1% swapped)", _nearly_sorted, True),
+    ("floats", "floats", lambda rng, n: [rng.random() for _ in range(n)], False),
+    ("strings", "strings", lambda rng, n: [f"{rng.getrandbits(40):x}" for _ in range(n)], False),
 ]
 
 
-def best_times(functions, values, repeats, prepare=None):
-    """Best wall time of each function over `repeats` alternated runs. With `prepare`, each run
-    times function(prepare(values)): the preparation is not timed."""
-    best = [float("inf")] * len(functions)
-    for _ in range(repeats):
-        for index, function in enumerate(functions):
-            argument = values if prepare is None else prepare(values)
-            gc.collect()
+def drop_in_available():
+    """Whether the public sort() and sort_in_place() take key= and reverse=."""
+    try:
+        vesksort_native.sort([2, 1], key=None, reverse=False)
+        vesksort_native.sort_in_place([2, 1], key=None, reverse=False)
+    except TypeError:
+        return False
+    return True
+
+
+def _copy(data):
+    return list(data)
+
+
+def _copy_pairs_and_keys(data):
+    return list(data), [pair[0] for pair in data]
+
+
+def _copy_pairs_empty_cache(data):
+    return list(data), []
+
+
+@dataclass
+class Path_:
+    """One thing that is timed: `function(argument)`, where the argument is the group's data or,
+    with `prepare`, prepare(data), made outside the timed region."""
+
+    name: str
+    group: str  # "unkeyed" (a list of values) or "keyed" (a list of (value, index) pairs)
+    function: object
+    prepare: object = None
+    baseline: str = ""  # the path that the ratio compares with; "" for a baseline
+    limit: tuple = ()  # kernel-only pieces (and "key calls") whose sum is the limit
+    ints_only: bool = False  # a keyed prototype: defined for int keys only
+    drop_in: bool = False
+    like: str = ""  # the prototype path whose strategy it reports
+
+
+def build_paths(with_drop_in):
+    unkeyed_copy = ("copy", "scan", "order", "write_back")
+    unkeyed_in_place = ("scan", "order", "write_back")
+    prefix = ("key calls", "keyed scan", "keyed order", "touch")
+    paths = [
+        Path_("sorted()", "unkeyed", sorted),
+        Path_("list.sort()", "unkeyed", list.sort, _copy),
+        Path_("sorted(reverse)", "unkeyed", lambda v: sorted(v, reverse=True)),
+        Path_("unkeyed copy", "unkeyed", _vesksort.sort, baseline="sorted()", limit=unkeyed_copy),
+        Path_("unkeyed in place", "unkeyed", _vesksort.sort_in_place, _copy,
+              baseline="list.sort()", limit=unkeyed_in_place),
+        Path_("sorted(key)", "keyed", lambda v: sorted(v, key=KEY)),
+        Path_("list.sort(key)", "keyed", lambda v: v.sort(key=KEY), _copy),
+        Path_("sorted(key, reverse)", "keyed", lambda v: sorted(v, key=KEY, reverse=True)),
+        Path_("key calls", "keyed", lambda v: list(map(KEY, v))),
+        Path_("keyed direct", "keyed", lambda v: _vesksort._sort_by_int64_key_prototype(v, KEY),
+              baseline="sorted(key)", limit=("key calls", "copy", "keyed scan", "keyed order"),
+              ints_only=True),
+        Path_("keyed full cache", "keyed",
+              lambda a: _vesksort._try_sort_by_cached_int64_keys_prototype(*a),
+              _copy_pairs_and_keys, baseline="sorted(key)",
+              limit=("keyed scan", "keyed order", "touch"), ints_only=True),
+        Path_("keyed prefix", "keyed",
+              lambda a: _vesksort._try_sort_by_prefix_cached_int64_keys_prototype(*a, KEY, False),
+              _copy_pairs_empty_cache, baseline="list.sort(key)", limit=prefix, ints_only=True),
+    ]
+    if numpy is not None:
+        paths.insert(3, Path_(
+            "numpy round trip", "unkeyed",
+            lambda v: numpy.sort(numpy.array(v), kind="stable").tolist(), baseline="sorted()"))
+    if with_drop_in:
+        sort, sort_in_place = vesksort_native.sort, vesksort_native.sort_in_place
+        paths += [
+            Path_("sort()", "unkeyed", sort, baseline="sorted()", limit=unkeyed_copy,
+                  drop_in=True, like="unkeyed copy"),
+            Path_("sort(reverse)", "unkeyed", lambda v: sort(v, reverse=True),
+                  baseline="sorted(reverse)", limit=unkeyed_copy, drop_in=True,
+                  like="unkeyed copy"),
+            Path_("sort_in_place()", "unkeyed", sort_in_place, _copy, baseline="list.sort()",
+                  limit=unkeyed_in_place, drop_in=True, like="unkeyed in place"),
+            Path_("sort(key)", "keyed", lambda v: sort(v, key=KEY), baseline="sorted(key)",
+                  limit=("copy",) + prefix, drop_in=True, like="keyed prefix"),
+            Path_("sort(key, reverse)", "keyed", lambda v: sort(v, key=KEY, reverse=True),
+                  baseline="sorted(key, reverse)", limit=("copy",) + prefix, drop_in=True,
+                  like="keyed prefix"),
+            Path_("sort_in_place(key)", "keyed", lambda v: sort_in_place(v, key=KEY), _copy,
+                  baseline="list.sort(key)", limit=prefix, drop_in=True, like="keyed prefix"),
+        ]
+    return paths
+
+
+def strategy_of(path, values, pairs):
+    """The strategy name that the path reports, or a note on what it does instead."""
+    name = path.like or path.name
+    if name in ("unkeyed copy", "unkeyed in place"):
+        return _vesksort.sort_with_strategy(values)[1]
+    if name == "keyed direct":
+        return _vesksort._sort_by_int64_key_prototype_with_strategy(pairs, KEY)[1]
+    if name == "keyed full cache":
+        result = _vesksort._try_sort_by_cached_int64_keys_prototype_with_info(
+            *_copy_pairs_and_keys(pairs))
+    elif name == "keyed prefix":
+        result = _vesksort._try_sort_by_prefix_cached_int64_keys_prototype_with_info(
+            *_copy_pairs_empty_cache(pairs), KEY, False)
+    else:
+        return ""
+    if result is None or result is False:
+        return f"gives up ({result})"
+    return result[1]["strategy"]
+
+
+def is_native(strategy):
+    return bool(strategy) and not strategy.startswith(("timsort", "gives up", "trivial"))
+
+
+# ---- Kernel-only limit ------------------------------------------------------------------------
+
+def build_kernel_bench(build_dir):
+    """Compiles the kernel-only benchmark with the module's release flags; None without a
+    compiler. The binary is named after a hash of its sources, so it is rebuilt on a change."""
+    sources = [ROOT / "benchmarks" / "nucleos_bench.cpp",
+               ROOT / "src" / "vesksort_native" / "nucleo_radix.cpp",
+               ROOT / "src" / "vesksort_native" / "nucleo_contagem.cpp"]
+    headers = [ROOT / "src" / "vesksort_native" / name for name in ("vesksort.h", "recursos.h")]
+    digest = hashlib.sha1(b"".join(p.read_bytes() for p in sources + headers)).hexdigest()[:12]
+    binary = build_dir / f"nucleos_bench-{digest}"
+    if binary.exists():
+        return binary
+    build_dir.mkdir(parents=True, exist_ok=True)
+    compiler = os.environ.get("CXX", "g++")
+    command = [compiler, "-O3", "-DNDEBUG", "-std=c++20", "-Wall", "-Wextra", "-Wpedantic",
+               "-fno-exceptions", "-fno-rtti", f"-I{ROOT / 'src' / 'vesksort_native'}",
+               f"-I{sysconfig.get_paths()['include']}", *map(str, sources), "-o", str(binary)]
+    try:
+        subprocess.run(command, check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        detail = getattr(error, "stderr", "") or error
+        print(f"kernel-only benchmark not built ({compiler}): {detail}", file=sys.stderr)
+        return None
+    return binary
+
+
+class KernelLimit:
+    """Runs the kernel-only benchmark over one list of values; keeps the best of each step."""
+
+    def __init__(self, binary, values, mode, work_dir):
+        self.binary, self.mode = binary, mode
+        handle, self.file = tempfile.mkstemp(suffix=".i64", dir=work_dir)
+        with os.fdopen(handle, "wb") as output:
+            array.array("q", values).tofile(output)
+        self.best = {}
+        self.info = {}
+
+    def run(self, repeats):
+        output = subprocess.run([str(self.binary), self.file, self.mode, str(repeats)],
+                                check=True, capture_output=True, text=True).stdout
+        figures = json.loads(output)
+        self.info = {k: figures[k] for k in ("algorithm", "passes")}
+        for piece in ("copy", "scan", "order", "write_back", "touch"):
+            self.best[piece] = min(self.best.get(piece, float("inf")), figures[piece])
+
+    def close(self):
+        os.unlink(self.file)
+
+
+# ---- Timing -------------------------------------------------------------------------------------
+
+def rounds_for(n, rounds):
+    """Short runs get more rounds: their best time is otherwise at the mercy of the noise."""
+    return max(rounds, min(30, rounds * REFERENCE_N // max(n, 1)))
+
+
+class Progress:
+    def __init__(self, total, enabled):
+        self.total, self.done, self.enabled = total, 0, enabled
+        self.start = time.perf_counter()
+
+    def show(self, text):
+        if self.enabled:
+            elapsed = time.perf_counter() - self.start
+            sys.stderr.write(f"\r[{self.done}/{self.total} {elapsed:6.0f}s] {text:60.60}")
+            sys.stderr.flush()
+
+    def finish(self):
+        if self.enabled:
+            sys.stderr.write("\r" + " " * 80 + "\r")
+
+
+def time_group(paths, data, rounds, expected, kernels, progress, label):
+    """Best and median wall time of every path over alternated rounds; results are checked
+    against `expected` in the first round."""
+    times = {path.name: [] for path in paths}
+    for round_index in range(rounds):
+        shift = round_index % len(paths)
+        for path in paths[shift:] + paths[:shift]:
+            argument = data if path.prepare is None else path.prepare(data)
             start = time.perf_counter()
-            result = function(argument)
+            result = path.function(argument)
             elapsed = time.perf_counter() - start
-            del result
-            best[index] = min(best[index], elapsed)
-    return best
+            if round_index == 0 and path.name != "key calls":
+                check_result(path, argument, result, expected)
+            del result, argument
+            times[path.name].append(elapsed)
+        for kernel in kernels:
+            kernel.run(max(2, min(50, 2 * REFERENCE_N // max(len(data), 1))))
+        progress.show(f"{label}: round {round_index + 1}/{rounds}")
+    return times
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("-n", type=int, default=1_000_000, help="list length (1,000,000)")
-    parser.add_argument("--repeats", type=int, default=7, help="runs of each (7)")
+def check_result(path, argument, result, expected):
+    if path.prepare is _copy:
+        got = argument
+    elif path.prepare is not None:
+        if result is None or result is False:  # a cache-mode call gave up
+            return
+        got = argument[0]
+    else:
+        got = result
+    if "reverse" in path.name:
+        want = sorted(expected, key=KEY if path.group == "keyed" else None, reverse=True)
+    else:
+        want = expected
+    if got != want:
+        raise SystemExit(f"{path.name}: the result differs from sorted()")
+
+
+def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, progress):
+    """All rows for one distribution and length."""
+    ident, label, generate, all_ints = distribution
+    values = generate(rng, n)
+    pairs = [(value, index) for index, value in enumerate(values)]
+    rows = []
+    for group, data in (("unkeyed", values), ("keyed", pairs)):
+        group_paths = [p for p in paths if p.group == group and (all_ints or not p.ints_only)]
+        strategies = {p.name: strategy_of(p, values, pairs) for p in group_paths if p.baseline}
+        native = any(is_native(s) for s in strategies.values())
+        kernel = None
+        if native and kernel_binary is not None:
+            kernel = KernelLimit(kernel_binary, values, group, work_dir)
+        expected = sorted(data, key=KEY if group == "keyed" else None)
+        gc.collect()
+        times = time_group(group_paths, data, rounds_for(n, rounds), expected,
+                           [kernel] if kernel else [], progress, f"{label}, n={n:,}, {group}")
+        pieces = {}
+        if kernel is not None:
+            kernel.close()
+            pieces = dict(kernel.best)
+            if group == "keyed":
+                pieces["keyed scan"] = pieces.pop("scan")
+                pieces["keyed order"] = pieces.pop("order")
+                pieces["key calls"] = min(times["key calls"]) * 1e9 / n
+        for path in group_paths:
+            best = min(times[path.name])
+            row = {
+                "distribution": ident, "label": label, "n": n, "group": group,
+                "path": path.name, "drop_in": path.drop_in,
+                "strategy": strategies.get(path.name, ""),
+                "best_s": best, "median_s": statistics.median(times[path.name]),
+                "runs": len(times[path.name]), "ns_per_element": best * 1e9 / n,
+                "spread": statistics.median(times[path.name]) / best - 1 if best else 0.0,
+            }
+            if path.baseline:
+                base = times[path.baseline]
+                row["baseline"] = path.baseline
+                row["ratio"] = min(base) / best
+                row["median_ratio"] = statistics.median(base) / statistics.median(
+                    times[path.name])
+            if path.limit and kernel is not None and is_native(row["strategy"]):
+                parts = {p: pieces[p] for p in path.limit}
+                row["limit_ns_per_element"] = sum(parts.values())
+                row["limit_parts"] = parts
+                row["kernel"] = dict(kernel.info)
+                row["to_limit"] = row["ns_per_element"] / row["limit_ns_per_element"]
+            rows.append(row)
+        progress.done += 1
+    return rows
+
+
+
+# ---- Report -------------------------------------------------------------------------------------
+
+def print_table(rows, n):
+    selected = [r for r in rows if r["n"] == n]
+    if not selected:
+        return
+    print(f"\nn = {n:,}: best of alternated rounds; ratio = baseline time / path time; "
+          f"limit = kernel-only scan + kernel (ns/el)")
+    print(f"{'distribution':28} {'path':20} {'strategy':44} {'ms':>8} {'ns/el':>7} "
+          f"{'ratio':>7} {'limit':>6} {'x lim':>6}")
+    for r in selected:
+        if "baseline" not in r and r["path"] not in ("sorted()", "sorted(key)"):
+            continue
+        ratio = f"{r['ratio']:6.2f}x" if "ratio" in r else ""
+        limit = f"{r['limit_ns_per_element']:6.1f}" if "limit_ns_per_element" in r else ""
+        to_limit = f"{r['to_limit']:5.2f}x" if "to_limit" in r else ""
+        print(f"{r['label']:28.28} {r['path']:20} {r['strategy'][:44]:44} "
+              f"{r['best_s'] * 1e3:8.2f} {r['ns_per_element']:7.1f} {ratio:>7} {limit:>6} "
+              f"{to_limit:>6}")
+
+
+def growth(rows):
+    """ns per element of every native path by n, and the growth from 10^4 to the largest n."""
+    table = {}
+    for r in rows:
+        if r.get("baseline") and is_native(r["strategy"]):
+            table.setdefault((r["label"], r["path"]), {})[r["n"]] = r["ns_per_element"]
+    result = []
+    for (label, path), by_n in table.items():
+        largest = max(by_n)
+        if 10**4 in by_n and largest >= 10**6:
+            result.append({"label": label, "path": path, "by_n": by_n, "from": 10**4,
+                           "to": largest, "growth": by_n[largest] / by_n[10**4]})
+    return result
+
+
+def print_growth(entries):
+    if not entries:
+        return
+    sizes = sorted({n for e in entries for n in e["by_n"]})
+    print("\nns per element of the native paths by n; growth = ns/el at the largest n / at 10^4")
+    print(f"{'distribution':28} {'path':20} " + " ".join(f"{n:>9.0e}" for n in sizes)
+          + f" {'growth':>7}")
+    for e in entries:
+        cells = " ".join(f"{e['by_n'][n]:9.1f}" if n in e["by_n"] else " " * 9 for n in sizes)
+        print(f"{e['label']:28.28} {e['path']:20} {cells} {e['growth']:6.2f}x")
+
+
+UNKEYED_GOALS = {"rand64": 7.0, "rand32": 8.0, "perm": 8.0, "dense": 7.0}
+KEYED_GOALS = {"keyed direct": 6.0, "keyed full cache": 10.0}
+RANDOM_ORDER = ("rand64", "rand32", "dense", "perm")
+
+
+def goals(rows, growth_entries):
+    checks = []
+
+    def check(text, value, target, met):
+        checks.append({"goal": text, "value": value, "target": target, "met": bool(met)})
+
+    at_reference = [r for r in rows if r["n"] == REFERENCE_N]
+    for r in at_reference:
+        if r["path"] == "unkeyed copy" and r["distribution"] in UNKEYED_GOALS:
+            goal = UNKEYED_GOALS[r["distribution"]]
+            check(f"{r['label']}, unkeyed copy >= {goal}x sorted()", r["ratio"], goal,
+                  r["ratio"] >= goal)
+        if r["path"] in KEYED_GOALS and r["distribution"] in RANDOM_ORDER:
+            goal = KEYED_GOALS[r["path"]]
+            check(f"{r['label']}, {r['path']} >= {goal}x sorted(key)", r["ratio"], goal,
+                  r["ratio"] >= goal)
+        if "to_limit" in r:
+            check(f"{r['label']}, {r['path']} within 1.5x of its kernel-only limit",
+                  r["to_limit"], 1.5, r["to_limit"] <= 1.5)
+    for r in rows:
+        if r.get("strategy", "").startswith("timsort") and "ratio" in r:
+            check(f"{r['label']}, n={r['n']:,}, {r['path']} ({r['strategy']}) no more than 3% "
+                  f"slower than {r['baseline']}", r["ratio"], 1 / 1.03, r["ratio"] >= 1 / 1.03)
+    for e in growth_entries:
+        check(f"{e['label']}, {e['path']}: ns/el grows <= 2x from 10^4 to {e['to']:.0e}",
+              e["growth"], 2.0, e["growth"] <= 2.0)
+    return checks
+
+
+def print_goals(checks):
+    if not checks:
+        return
+    print("\nGoals (ratios from best times):")
+    for c in checks:
+        if not c["met"]:
+            print(f"  MISSED {c['goal']}: {c['value']:.3f} (target {c['target']:.3f})")
+    met = sum(c["met"] for c in checks)
+    print(f"  {met} of {len(checks)} met")
+
+
+def noise(rows):
+    spreads = [r["spread"] for r in rows if r["n"] >= 10**5]
+    if not spreads:
+        spreads = [r["spread"] for r in rows]
+    return {"median_spread": statistics.median(spreads), "max_spread": max(spreads)}
+
+
+def plot(rows, file):
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: no plot", file=sys.stderr)
+        return False
+    labels = list(dict.fromkeys(r["label"] for r in rows))
+    columns = min(4, len(labels))
+    lines = (len(labels) + columns - 1) // columns
+    figure, axes = plt.subplots(lines, columns, figsize=(5 * columns, 4 * lines), squeeze=False)
+    for axis, label in zip(axes.flat, labels):
+        mine = [r for r in rows if r["label"] == label]
+        series = {}
+        for r in mine:
+            series.setdefault(r["path"], {})[r["n"]] = r["ns_per_element"]
+            if "limit_ns_per_element" in r and r["path"] in ("unkeyed copy", "keyed direct"):
+                series.setdefault(f"limit of {r['path']}", {})[r["n"]] = r[
+                    "limit_ns_per_element"]
+        for name, by_n in series.items():
+            sizes = sorted(by_n)
+            style = ":" if name.startswith("limit") else ("--" if "sort" in name else "-")
+            axis.loglog(sizes, [by_n[n] for n in sizes], style, marker=".", label=name)
+        axis.set_title(label)
+        axis.set_xlabel("n")
+        axis.set_ylabel("ns per element")
+        axis.grid(True, which="both", alpha=0.3)
+    for axis in list(axes.flat)[len(labels):]:
+        axis.axis("off")
+    handles, names = axes.flat[0].get_legend_handles_labels()
+    figure.legend(handles, names, loc="lower right", fontsize="small")
+    figure.tight_layout()
+    figure.savefig(file, dpi=90)
+    plt.close(figure)
+    return True
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--full", action="store_true",
+                        help="sweep n up to 10^7 (default: up to 10^6)")
+    parser.add_argument("--sizes", help="comma-separated list lengths, instead of the sweep")
+    parser.add_argument("--dist", help="comma-separated distribution ids: "
+                        + ", ".join(d[0] for d in DISTRIBUTIONS))
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="alternated rounds at 10^6 and above; shorter lists get more (5)")
     parser.add_argument("--seed", type=int, default=2026)
-    arguments = parser.parse_args()
+    parser.add_argument("--out", default=str(ROOT / "bench-results"),
+                        help="folder of bench.json and bench.png (bench-results/)")
+    parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--no-kernel", action="store_true", help="leave out the kernel-only limit")
+    parser.add_argument("--quiet", action="store_true", help="no progress display")
+    arguments = parser.parse_args(argv)
 
+    import random
+
+    sizes = ([int(float(s)) for s in arguments.sizes.split(",")] if arguments.sizes
+             else FULL_SIZES if arguments.full or os.environ.get("VESKSORT_BENCH_FULL")
+             else QUICK_SIZES)
+    wanted = arguments.dist.split(",") if arguments.dist else [d[0] for d in DISTRIBUTIONS]
+    unknown = set(wanted) - {d[0] for d in DISTRIBUTIONS}
+    if unknown:
+        parser.error(f"unknown distributions: {', '.join(sorted(unknown))}")
+    distributions = [d for d in DISTRIBUTIONS if d[0] in wanted]
+    out = Path(arguments.out)
+    out.mkdir(parents=True, exist_ok=True)
+
+    with_drop_in = drop_in_available()
+    if not with_drop_in:
+        print("vesksort_native.sort does not take key= and reverse=: no drop-in rows",
+              file=sys.stderr)
+    paths = build_paths(with_drop_in)
+    kernel_binary = None if arguments.no_kernel else build_kernel_bench(ROOT / "build" / "bench")
+    load_before = os.getloadavg()
     rng = random.Random(arguments.seed)
-    print(f"n = {arguments.n:,}, best of {arguments.repeats} alternated runs\n")
-    print(f"{'distribution':20} {'strategy':34} {'sorted()':>10} {'vesksort':>10} "
-          f"{'speed-up':>9} {'goal':>7}")
-    missed = 0
-    for name, generate, goal in DISTRIBUTIONS:
-        values = generate(rng, arguments.n)
-        _, strategy = vesksort_native.sort_with_strategy(values)
-        # Fast cases get more runs: their best time is otherwise at the mercy of the noise.
-        (single,) = best_times([sorted], values, 1)
-        repeats = arguments.repeats * (5 if single < 0.05 else 1)
-        builtin, native = best_times([sorted, vesksort_native.sort], values, repeats)
-        ratio = builtin / native
-        met = ratio >= goal
-        missed += not met
-        goal_text = f">={goal:.1f}x" if goal >= 1 else f">={goal:.2f}x"
-        print(f"{name:20} {strategy:34} {builtin * 1e3:8.1f}ms {native * 1e3:8.1f}ms "
-              f"{ratio:8.2f}x {goal_text:>7} {'' if met else 'MISSED'}")
-    missed += keyed_rows(rng, arguments.n, arguments.repeats)
-    total = len(DISTRIBUTIONS) + len(KEYED_GOALS)
-    print(f"\n{total - missed} of {total} goals met")
+    progress = Progress(2 * len(sizes) * len(distributions),
+                        not arguments.quiet and sys.stderr.isatty())
+    rows = []
+    gc.disable()  # the timed calls make no cycles; a collection would land in a random run
+    try:
+        with tempfile.TemporaryDirectory(dir=out) as work_dir:
+            for n in sizes:
+                for distribution in distributions:
+                    rows += measure(distribution, n, rng, paths, arguments.rounds,
+                                    kernel_binary, work_dir, progress)
+                    gc.collect()
+    finally:
+        gc.enable()
+        progress.finish()
+    load_after = os.getloadavg()
 
+    reference = REFERENCE_N if REFERENCE_N in sizes else max(sizes)
+    growth_entries = growth(rows)
+    checks = goals(rows, growth_entries)
+    machine_noise = noise(rows)
+    print_table(rows, reference)
+    print_growth(growth_entries)
+    print_goals(checks)
+    print(f"\nNoise: the median of (median run / best run - 1) is "
+          f"{machine_noise['median_spread']:.1%} (largest {machine_noise['max_spread']:.1%}); "
+          f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after, on "
+          f"{os.cpu_count()} CPUs")
 
-# name, goal: minimum speed-up over sorted(pairs, key=itemgetter(0))
-KEYED_GOALS = [("keyed direct, itemgetter(0)", 5.0), ("keyed from a full cache", 8.0)]
-
-
-def keyed_rows(rng, n, repeats):
-    """The keyed core on (random 40-bit int, i) pairs beside sorted(pairs, key=itemgetter(0))."""
-    from operator import itemgetter
-
-    from vesksort_native import _vesksort
-
-    pairs = [(rng.randrange(2**40), i) for i in range(n)]
-    key = itemgetter(0)
-    cached_keys = [pair[0] for pair in pairs]
-
-    def builtin(values):
-        return sorted(values, key=key)
-
-    def direct(values):
-        return _vesksort._sort_by_int64_key_prototype(values, key)
-
-    def from_cache(arguments):
-        return _vesksort._try_sort_by_cached_int64_keys_prototype(*arguments)
-
-    # The cached call sorts its items in place and consumes its cache: each run gets fresh
-    # copies of both, made outside the timed region.
-    timings = best_times([builtin, direct], pairs, repeats)
-    timings += best_times([from_cache], pairs, repeats, lambda p: (list(p), list(cached_keys)))
-    _, strategy = _vesksort._sort_by_int64_key_prototype_with_strategy(pairs, key)
-    missed = 0
-    print()
-    for (name, goal), native in zip(KEYED_GOALS, timings[1:]):
-        ratio = timings[0] / native
-        missed += ratio < goal
-        print(f"{name:28} {timings[0] * 1e3:8.1f}ms {native * 1e3:8.1f}ms {ratio:8.2f}x "
-              f">={goal:.1f}x {'' if ratio >= goal else 'MISSED'}")
-    print(f"{'':28} strategy: {strategy}")
-    return missed
+    report = {
+        "machine": {"python": sys.version, "platform": platform.platform(),
+                    "cpus": os.cpu_count(), "load_before": load_before,
+                    "load_after": load_after, "numpy": numpy.__version__ if numpy else None},
+        "config": {"sizes": sizes, "distributions": [d[0] for d in distributions],
+                   "rounds": arguments.rounds, "seed": arguments.seed,
+                   "drop_in": with_drop_in, "kernel_limit": kernel_binary is not None},
+        "noise": machine_noise, "results": rows, "growth": growth_entries, "goals": checks,
+    }
+    (out / "bench.json").write_text(json.dumps(report, indent=1))
+    print(f"figures: {out / 'bench.json'}")
+    if not arguments.no_plot and plot(rows, out / "bench.png"):
+        print(f"plot:    {out / 'bench.png'}")
 
 
 if __name__ == "__main__":
