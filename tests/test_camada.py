@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import vesksort_native
 from vesksort_native import _vesksort
 
-from conftest import assert_same_objects, distinct, with_duplicates
+from conftest import assert_same_objects, distinct, refcounts, with_duplicates
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 NOT_A_LIST = "^vesk_sort_in_place requer uma list exata$"
@@ -224,13 +224,32 @@ def test_native_keys_see_the_whole_list_and_the_fallback_an_empty_one():
     assert words == sorted(str(i % 7) for i in range(50))
 
 
-def test_nearly_sorted_keys_are_computed_once_across_the_checkpoint():
+def test_a_native_attempt_that_gives_up_at_its_checkpoint_hands_its_keys_on():
+    # Widely spread keys in order but for one swapped pair: the native attempt computes 2048
+    # keys, judges the input nearly in order and leaves the rest to the replay.
     items = [Item(i) for i in range(5000)]
+    label = {id(item): 10**9 * item.label for item in items}
+    label[id(items[10])], label[id(items[11])] = label[id(items[11])], label[id(items[10])]
+    in_place = list(items)
     calls = []
-    key = lambda item: calls.append(item) or 10**9 * item.label  # noqa: E731
-    result = vesksort_native.sort(items[::-1][::-1], key=key)
-    assert_same_objects(result, items)
+    seen = lengths_seen(in_place, lambda item: calls.append(item) or label[id(item)])
+    assert seen == [5000] * 2048 + [0] * (5000 - 2048)
     assert_same_log(calls, items)
+    assert_same_objects(in_place, sorted(items, key=lambda item: label[id(item)]))
+
+
+def test_reference_counts_are_kept():
+    items = [distinct(10**15 + i % 5) for i in range(3000)]
+    keys = [distinct(-i) for i in range(3000)]
+    key_of = dict(zip(map(id, items), keys))
+    key = lambda item: key_of[id(item)]  # noqa: E731
+    before = refcounts(items), refcounts(keys)
+    for arguments in ({}, {"reverse": True}, {"key": key}, {"key": str}, {"key": key, "reverse": True}):
+        result = vesksort_native.sort(items, **arguments)
+        lst = list(items)
+        vesksort_native.sort_in_place(lst, **arguments)
+        del result, lst
+        assert (refcounts(items), refcounts(keys)) == before, arguments
 
 
 @pytest.mark.parametrize("reverse", [False, True])
