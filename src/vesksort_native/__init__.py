@@ -1,10 +1,111 @@
 """Fast, exact sorting of Python lists of integers.
 
-Large lists of exact ``int`` values in the signed 64-bit range are ordered natively (a stable
-counting sort for dense ranges, a stable radix sort otherwise); every other list goes to the
-interpreter's own list sort. The result is always the one ``sorted()`` gives.
+``sort`` and ``sort_in_place`` are drop-in replacements for ``sorted()`` and ``list.sort()``:
+they take the same arguments and give the same result, the same objects in the same order,
+with the key function called exactly once per item, in item order.
+
+Large lists of exact ``int`` values in the signed 64-bit range, and lists whose key function
+returns such values, are ordered natively (a stable counting sort for dense ranges, a stable
+radix sort otherwise). Everything else goes to the interpreter's own list sort; keys already
+computed by the native attempt are handed to it, never computed again.
 """
 
-from ._vesksort import sort, sort_in_place, sort_in_place_with_strategy, sort_with_strategy
+from __future__ import annotations
 
-__all__ = ["sort", "sort_in_place", "sort_in_place_with_strategy", "sort_with_strategy"]
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any, TypeVar, overload
+
+from . import _vesksort
+from ._vesksort import sort_in_place_with_strategy, sort_with_strategy
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsRichComparison, SupportsRichComparisonT
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "__version__",
+    "sort",
+    "sort_in_place",
+    "sort_in_place_with_strategy",
+    "sort_with_strategy",
+]
+
+_T = TypeVar("_T")
+
+_NOT_AN_EXACT_LIST = "vesk_sort_in_place requer uma list exata"
+
+
+def _is_plain_call(key: object, reverse: object) -> bool:
+    """Whether the arguments are ones the native paths take exactly as the builtins do.
+
+    Anything else (a key that is not callable, a ``reverse`` that is not a ``bool``) goes to the
+    builtins themselves, so that they decide what it means and what it raises.
+    """
+    return (reverse is False or reverse is True) and (key is None or callable(key))
+
+
+def _order(items: list[Any], key: Callable[[Any], Any] | None, reverse: bool) -> None:
+    """Orders the caller's exact list ``items`` in place, as ``items.sort`` would."""
+    if key is not None:
+        keys: list[Any] = []
+        # On None or False the keys computed so far are in `keys`, in item order: the
+        # replay answers from them and calls `key` only for the items that follow.
+        done = _vesksort._try_sort_by_prefix_cached_int64_keys_prototype(items, keys, key, reverse)
+        if done is None or done is False:
+            replay = _vesksort._make_prefix_cached_key_replay_prototype(items, keys, key)
+            items.sort(key=replay, reverse=reverse)
+    elif reverse:
+        # A stable descending sort is the reverse of a stable ascending sort of the reversed
+        # list; the interpreter's own list sort does just this, also when a comparison fails.
+        items.reverse()
+        try:
+            _vesksort.sort_in_place(items)
+        finally:
+            items.reverse()
+    else:
+        _vesksort.sort_in_place(items)
+
+
+@overload
+def sort(
+    iterable: Iterable[SupportsRichComparisonT], /, *, key: None = None, reverse: bool = False
+) -> list[SupportsRichComparisonT]: ...
+@overload
+def sort(
+    iterable: Iterable[_T], /, *, key: Callable[[_T], SupportsRichComparison], reverse: bool = False
+) -> list[_T]: ...
+def sort(
+    iterable: Iterable[Any], /, *, key: Callable[[Any], Any] | None = None, reverse: bool = False
+) -> list[Any]:
+    """Return a new list with the items of ``iterable`` in ascending order.
+
+    Identical to ``sorted(iterable, key=key, reverse=reverse)``: the same objects in the same
+    order (the sort is stable, also with ``reverse``), ``key`` called once per item in item
+    order, and the same exceptions.
+    """
+    if not _is_plain_call(key, reverse):
+        return sorted(iterable, key=key, reverse=reverse)
+    if key is None and not reverse:
+        return _vesksort.sort(iterable)
+    items = list(iterable)
+    _order(items, key, reverse)
+    return items
+
+
+def sort_in_place(
+    lst: list[Any], /, *, key: Callable[[Any], Any] | None = None, reverse: bool = False
+) -> None:
+    """Sort the exact list ``lst`` in place and return ``None``, as ``lst.sort()`` does.
+
+    The result is the one ``lst.sort(key=key, reverse=reverse)`` leaves. Unlike the builtin,
+    a key function computed on the native path sees the list whole, not empty; if it changes
+    the list's length, ``ValueError`` is raised and the list keeps its order. An argument that
+    is not exactly a ``list`` raises ``TypeError``.
+    """
+    if type(lst) is not list:
+        raise TypeError(_NOT_AN_EXACT_LIST)
+    if not _is_plain_call(key, reverse):
+        lst.sort(key=key, reverse=reverse)
+    else:
+        _order(lst, key, reverse)
