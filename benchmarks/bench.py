@@ -221,8 +221,12 @@ class KernelLimit:
     def __init__(self, binary, values, mode, work_dir):
         self.binary, self.mode = binary, mode
         handle, self.file = tempfile.mkstemp(suffix=".i64", dir=work_dir)
+        # The rank of each object's address among the distinct objects: the stand-ins of the
+        # C++ program are laid out as the ints themselves lie in memory.
+        ranks = {address: rank for rank, address in enumerate(sorted({id(v) for v in values}))}
         with os.fdopen(handle, "wb") as output:
             array.array("q", values).tofile(output)
+            array.array("q", (ranks[id(v)] for v in values)).tofile(output)
         self.best = {}
         self.info = {}
 

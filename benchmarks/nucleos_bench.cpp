@@ -1,10 +1,13 @@
 // The machine's limit for the native paths: the steps of the module's cores run over plain
 // arrays, with the module's own pure kernels and no interpreter. The int objects of a list are
-// stood in for by 32-byte records laid out in list order, as a list built in one go has them.
+// stood in for by 32-byte records laid out in the order in which the ints lie in memory.
 //
 //   nucleos_bench VALUES_FILE unkeyed|keyed|keyed-reverse REPEATS
 //
-// VALUES_FILE holds the signed 64-bit values in list order (native byte order). Prints one
+// VALUES_FILE holds the signed 64-bit values in list order, then for each element the rank of
+// its object's address among the list's distinct objects (native byte order): the stand-ins
+// are laid out in that order, so that a list whose ints lie scattered in memory is scanned in
+// the same scattered order, and an object that the list holds twice is one stand-in. Prints one
 // JSON object: the best time of each step over REPEATS runs, in ns per element, with the
 // kernel that the module would choose for these values.
 #include <chrono>
@@ -42,8 +45,6 @@ using Relogio = std::chrono::steady_clock;
 double segundos_desde(Relogio::time_point inicio) {
   return std::chrono::duration<double>(Relogio::now() - inicio).count();
 }
-
-constexpr Py_ssize_t distancia_prefetch = 16;
 
 // The counting bounds of the two cores: the unkeyed driver needs 250000 elements, the keyed one
 // 8192; both take a span of at most 3999999 and 4n, or any span up to that from 10^6 on.
@@ -269,19 +270,25 @@ int main(int argc, char** argv) {
   std::fseek(arquivo, 0, SEEK_END);
   const long bytes = std::ftell(arquivo);
   std::fseek(arquivo, 0, SEEK_SET);
-  const auto n = static_cast<std::size_t>(bytes) / sizeof(std::int64_t);
-  auto* valores = alocar<std::int64_t>(n + 1);
-  if (std::fread(valores, sizeof(std::int64_t), n, arquivo) != n) {
+  const auto n = static_cast<std::size_t>(bytes) / (2 * sizeof(std::int64_t));
+  auto* valores = alocar<std::int64_t>(2 * n + 1);
+  if (std::fread(valores, sizeof(std::int64_t), 2 * n, arquivo) != 2 * n) {
     std::fprintf(stderr, "nucleos_bench: short read\n");
     return 1;
   }
   std::fclose(arquivo);
+  const std::int64_t* posicoes = valores + n;
 
   auto* ints = alocar<IntSimulado>(n + 1);
   auto* itens = alocar<PyObject*>(n + 1);
   for (std::size_t i = 0; i < n; ++i) {
-    ints[i] = IntSimulado{1, nullptr, 2, valores[i]};
-    itens[i] = reinterpret_cast<PyObject*>(&ints[i]);
+    const auto posicao = static_cast<std::size_t>(posicoes[i]);
+    if (posicao >= n) {
+      std::fprintf(stderr, "nucleos_bench: address rank out of range\n");
+      return 1;
+    }
+    ints[posicao] = IntSimulado{1, nullptr, 2, valores[i]};
+    itens[i] = reinterpret_cast<PyObject*>(&ints[posicao]);
   }
 
   // The first run pays for mapping the buffers in, which a process that sorts repeatedly

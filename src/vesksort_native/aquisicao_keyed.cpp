@@ -140,6 +140,14 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
   const bool checkpoint_armado = modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial == 0;
 
   for (Py_ssize_t i = 0; i < n; ++i) {
+    // The objects may lie anywhere in memory: fetching ahead the key object that will be read,
+    // or the item that the key function will be given, overlaps the cache misses.
+    if (i + distancia_prefetch < n) {
+      const Py_ssize_t adiante = i + distancia_prefetch;
+      __builtin_prefetch(modo_chave == KEYED_CACHE_COMPLETO || adiante < tamanho_cache_inicial
+                             ? PyList_GET_ITEM(chaves_cacheadas, adiante)
+                             : itens_da_lista(lista.get())[adiante]);
+    }
     PyObject* resultado_chave;
     Referencia resultado_novo;  // a key that only this call holds (direct mode)
     if (modo_chave == KEYED_CACHE_COMPLETO || i < tamanho_cache_inicial) {

@@ -66,7 +66,6 @@ Veredito avaliar_amostra(PyObject* lista, Py_ssize_t n, const char** motivo) {
 Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasChaves* estat) {
   PyObject** itens = itens_da_lista(lista);
   EstatisticasChaves local;  // kept in registers through the loop
-  constexpr Py_ssize_t distancia_prefetch = 16;
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses.
     if (i + distancia_prefetch < n) {

@@ -100,6 +100,9 @@ struct EstatisticasChaves {
   }
 };
 
+// How many elements ahead a scan over the list's objects fetches the next object's memory.
+inline constexpr Py_ssize_t distancia_prefetch = 16;
+
 // ---- Kernels (pure) -----------------------------------------------------------------------
 
 // Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds

@@ -1,0 +1,77 @@
+"""The benchmark command runs on tiny lists and writes its figures in the documented shape.
+
+Only the structure is checked: timings depend on the machine and are never asserted.
+"""
+
+import importlib.util
+import json
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "benchmarks" / "bench.py"
+
+ROW_KEYS = {"distribution", "label", "n", "group", "path", "drop_in", "strategy", "best_s",
+            "median_s", "runs", "ns_per_element", "spread"}
+
+
+@pytest.fixture(scope="module")
+def bench():
+    spec = importlib.util.spec_from_file_location("bench", BENCH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def report(bench, tmp_path_factory):
+    out = tmp_path_factory.mktemp("bench")
+    bench.main(["--sizes", "3000", "--dist", "rand64,floats", "--rounds", "1", "--out",
+                str(out), "--no-plot", "--quiet"])
+    return json.loads((out / "bench.json").read_text())
+
+
+def test_report_sections(report):
+    assert set(report) == {"machine", "config", "noise", "results", "growth", "goals"}
+    assert report["config"]["sizes"] == [3000]
+    assert report["config"]["distributions"] == ["rand64", "floats"]
+    assert set(report["noise"]) == {"median_spread", "max_spread"}
+
+
+def test_every_path_of_every_distribution_is_a_row(bench, report):
+    paths = bench.build_paths(report["config"]["drop_in"])
+    for distribution, all_ints in (("rand64", True), ("floats", False)):
+        got = {r["path"] for r in report["results"] if r["distribution"] == distribution}
+        want = {p.name for p in paths if all_ints or not p.ints_only}
+        assert got == want
+    for row in report["results"]:
+        assert ROW_KEYS <= set(row)
+        assert row["n"] == 3000 and row["best_s"] > 0 and row["runs"] >= 1
+
+
+@pytest.mark.parametrize(("distribution", "path", "strategy"), [
+    ("rand64", "unkeyed copy", "radix nativo: 6 passagens"),
+    ("rand64", "keyed direct", "protótipo keyed-int64: radix nativo compacto, 6 passagens"),
+    ("floats", "unkeyed copy", "timsort: amostra incompatível com int64"),
+])
+def test_rows_carry_ratio_and_strategy(report, distribution, path, strategy):
+    (row,) = [r for r in report["results"]
+              if r["distribution"] == distribution and r["path"] == path]
+    assert row["strategy"] == strategy
+    assert row["baseline"] in {"sorted()", "sorted(key)"} and row["ratio"] > 0
+
+
+def test_native_rows_have_a_kernel_limit_when_it_was_built(report):
+    native = [r for r in report["results"]
+              if r["distribution"] == "rand64" and r["path"] == "unkeyed copy"]
+    if not report["config"]["kernel_limit"]:
+        pytest.skip("no C++ compiler: the kernel-only limit was left out")
+    (row,) = native
+    assert row["kernel"] == {"algorithm": "radix", "passes": 6}
+    assert set(row["limit_parts"]) == {"copy", "scan", "order", "write_back"}
+    assert row["limit_ns_per_element"] == pytest.approx(sum(row["limit_parts"].values()))
+
+
+def test_fallback_rows_are_checked_against_the_three_percent_goal(report):
+    goals = [g["goal"] for g in report["goals"]]
+    assert any("floats" in g and "unkeyed copy" in g and "3%" in g for g in goals)
