@@ -1,0 +1,72 @@
+"""Reference-leak accounting for pytest under a debug interpreter (``-p refleak``).
+
+Each test function is called ``--refleak-warmups`` times to fill caches, then
+``--refleak-runs`` times more while the changes of ``sys.gettotalrefcount()`` and
+``sys.getallocatedblocks()`` across each call are recorded. As in CPython's own leak hunt,
+a test leaks when every one of its measured runs grows either figure: a cache filled once
+shows as one non-zero delta followed by zeros, a leak as growth on every run. Leaking tests
+fail and are named with their deltas. Tests marked ``no_refleak`` and property tests run
+once, without accounting.
+"""
+
+import gc
+import sys
+
+import pytest
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("refleak")
+    group.addoption("--refleak-warmups", type=int, default=3, help="uncounted runs (3)")
+    group.addoption("--refleak-runs", type=int, default=3, help="counted runs (3)")
+
+
+def pytest_configure(config):
+    if not hasattr(sys, "gettotalrefcount"):
+        raise pytest.UsageError("-p refleak needs a debug interpreter (sys.gettotalrefcount)")
+    config._refleak_checked = []
+
+
+def _snapshot():
+    gc.collect()
+    gc.collect()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    # Hypothesis keeps growing caches of its own between runs; its tests run once, unaccounted.
+    if pyfuncitem.get_closest_marker("no_refleak") or getattr(
+        pyfuncitem.obj, "is_hypothesis_test", False
+    ):
+        return None
+    config = pyfuncitem.config
+    function = pyfuncitem.obj
+    arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    for _ in range(config.getoption("--refleak-warmups")):
+        function(**arguments)
+    references, blocks = [], []
+    for _ in range(config.getoption("--refleak-runs")):
+        before = _snapshot()
+        function(**arguments)
+        after = _snapshot()
+        references.append(after[0] - before[0])
+        blocks.append(after[1] - before[1])
+    config._refleak_checked.append(pyfuncitem.nodeid)
+    leaking = [
+        f"{name} deltas {deltas}"
+        for name, deltas in (("references", references), ("memory blocks", blocks))
+        if all(delta > 0 for delta in deltas)
+    ]
+    if leaking:
+        pytest.fail("leak: " + "; ".join(leaking), pytrace=False)
+    return True
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    checked = len(config._refleak_checked)
+    warmups = config.getoption("--refleak-warmups")
+    runs = config.getoption("--refleak-runs")
+    terminalreporter.write_line(
+        f"refleak: {checked} tests run {warmups} + {runs} times each with leak accounting"
+    )
