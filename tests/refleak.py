@@ -5,8 +5,12 @@ Each test function is called ``--refleak-warmups`` times to fill caches, then
 ``sys.getallocatedblocks()`` across each call are recorded. As in CPython's own leak hunt,
 a test leaks when every one of its measured runs grows either figure: a cache filled once
 shows as one non-zero delta followed by zeros, a leak as growth on every run. Leaking tests
-fail and are named with their deltas. Tests marked ``no_refleak`` and property tests run
-once, without accounting.
+fail and are named with their deltas. Tests marked ``no_refleak`` run once, without
+accounting.
+
+Hypothesis grows caches of its own on every search, so a property test is searched once,
+unaccounted, with its examples recorded; the warm-up and counted runs then call the test's
+body on exactly those examples.
 """
 
 import gc
@@ -25,6 +29,7 @@ def pytest_configure(config):
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("-p refleak needs a debug interpreter (sys.gettotalrefcount)")
     config._refleak_checked = []
+    config._refleak_examples = 0
 
 
 def _snapshot():
@@ -33,16 +38,39 @@ def _snapshot():
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
 
+def _replay_of_search(function, arguments, config):
+    """Runs the property search once and returns a callable that replays its examples."""
+    handle = function.hypothesis
+    body = handle.inner_test
+    examples = []
+
+    def recording_body(*args, **kwargs):
+        examples.append((args, kwargs))
+        return body(*args, **kwargs)
+
+    handle.inner_test = recording_body
+    try:
+        function(**arguments)
+    finally:
+        handle.inner_test = body
+    config._refleak_examples += len(examples)
+
+    def replay(**_):
+        for args, kwargs in examples:
+            body(*args, **kwargs)
+
+    return replay
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_pyfunc_call(pyfuncitem):
-    # Hypothesis keeps growing caches of its own between runs; its tests run once, unaccounted.
-    if pyfuncitem.get_closest_marker("no_refleak") or getattr(
-        pyfuncitem.obj, "is_hypothesis_test", False
-    ):
+    if pyfuncitem.get_closest_marker("no_refleak"):
         return None
     config = pyfuncitem.config
     function = pyfuncitem.obj
     arguments = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    if getattr(function, "is_hypothesis_test", False):
+        function = _replay_of_search(function, arguments, config)
     for _ in range(config.getoption("--refleak-warmups")):
         function(**arguments)
     references, blocks = [], []
@@ -69,4 +97,5 @@ def pytest_terminal_summary(terminalreporter, config):
     runs = config.getoption("--refleak-runs")
     terminalreporter.write_line(
         f"refleak: {checked} tests run {warmups} + {runs} times each with leak accounting"
+        f" (property tests on {config._refleak_examples} recorded examples)"
     )

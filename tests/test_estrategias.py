@@ -127,6 +127,7 @@ def test_counting_threshold(n, low, high, strategy):
     check(values, strategy)
 
 
+@pytest.mark.pesado
 @pytest.mark.parametrize(
     "n, strategy", [(1000000, "counting nativo estável"), (999999, "radix nativo: 2 passagens")]
 )
@@ -136,6 +137,7 @@ def test_counting_span_3999999(n, strategy):
     check(values, strategy)
 
 
+@pytest.mark.pesado
 def test_span_4000000_never_counts():
     values = random_ints(1000000, 0, 4000000, seed=8)
     values[0], values[1] = 0, 4000000

@@ -467,7 +467,11 @@ def shuffled(values, seed):
         (shuffled(list(range(8191)) + [32769], 3), P + "radix nativo compacto, 2 passagens"),
         (random_ints(5000, 0, 2047, seed=5), P + "radix nativo compacto, 1 passagem"),
         (shuffled([-1, 0] * 3000, 6), P + "radix nativo compacto, 1 passagem"),
-        (shuffled(list(range(0, 3999999 * 2, 2))[:1000000] + [3999999], 7), P + "counting nativo estável"),
+        pytest.param(
+            shuffled(list(range(0, 3999999 * 2, 2))[:1000000] + [3999999], 7),
+            P + "counting nativo estável",
+            marks=pytest.mark.pesado,
+        ),
     ],
     ids=["8191", "8192-span-4n", "8192-span-4n+1", "one-digit", "minus-one-zero", "1e6-span-3999999"],
 )

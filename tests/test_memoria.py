@@ -78,6 +78,7 @@ def strategy_in_place(function, values):
     return _vesksort.sort_in_place_with_strategy(values)
 
 
+@pytest.mark.pesado
 @pytest.mark.parametrize("entry_point", ["sort_with_strategy", "sort_in_place_with_strategy"])
 def test_counting_falls_back_to_radix(entry_point):
     outcomes = sweep(entry_point, lambda: dense(250000, 600000, 1), strategy_in_place)
@@ -97,7 +98,10 @@ def test_radix_raises_memory_error(entry_point):
 @pytest.mark.parametrize("entry_point", ["sort", "sort_in_place"])
 @pytest.mark.parametrize(
     "make",
-    [lambda: dense(250000, 600000, 3), lambda: wide(5000, 4)],
+    [
+        pytest.param(lambda: dense(250000, 600000, 3), marks=pytest.mark.pesado),
+        lambda: wide(5000, 4),
+    ],
     ids=["counting", "radix"],
 )
 def test_plain_entry_points(entry_point, make):

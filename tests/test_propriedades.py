@@ -57,7 +57,9 @@ def test_same_objects_as_sorted(distribution, n, seed, entry_point):
     "values",
     [
         [random.Random(1).randint(INT64_MIN, INT64_MAX) for _ in range(20000)],
-        [random.Random(2).randrange(3000) for _ in range(300000)],
+        pytest.param(
+            [random.Random(2).randrange(3000) for _ in range(300000)], marks=pytest.mark.pesado
+        ),
         [random.Random(3).randint(-1000, 1000) for _ in range(30000)],
     ],
     ids=["radix-raw", "counting", "radix-rebased"],
@@ -76,7 +78,10 @@ def test_equal_values_keep_their_order(values, entry_point):
     "make",
     [
         lambda: [random.Random(5).randint(INT64_MIN, INT64_MAX) for _ in range(5000)],
-        lambda: [distinct(random.Random(6).randrange(10**6)) for _ in range(260000)],
+        pytest.param(
+            lambda: [distinct(random.Random(6).randrange(10**6)) for _ in range(260000)],
+            marks=pytest.mark.pesado,
+        ),
         lambda: [random.random() for _ in range(3000)],
         lambda: list(range(3000)),
     ],
@@ -97,7 +102,10 @@ def test_copy_mode_never_touches_its_argument(make):
     "make",
     [
         lambda: [distinct(v) for v in random.Random(7).sample(range(10**7), 5000)],
-        lambda: [distinct(random.Random(8).randrange(10**6)) for _ in range(260000)],
+        pytest.param(
+            lambda: [distinct(random.Random(8).randrange(10**6)) for _ in range(260000)],
+            marks=pytest.mark.pesado,
+        ),
         lambda: [random.random() for _ in range(3000)],
         lambda: [distinct(v) for v in range(10**6, 10**6 + 1)],
     ],
