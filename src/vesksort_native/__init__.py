@@ -84,10 +84,10 @@ def sort(
     order (the sort is stable, also with ``reverse``), ``key`` called once per item in item
     order, and the same exceptions.
     """
+    if key is None and reverse is False:
+        return _vesksort.sort(iterable)
     if not _is_plain_call(key, reverse):
         return sorted(iterable, key=key, reverse=reverse)
-    if key is None and not reverse:
-        return _vesksort.sort(iterable)
     items = list(iterable)
     _order(items, key, reverse)
     return items
@@ -105,7 +105,9 @@ def sort_in_place(
     """
     if type(lst) is not list:
         raise TypeError(_NOT_AN_EXACT_LIST)
-    if not _is_plain_call(key, reverse):
+    if key is None and reverse is False:
+        _vesksort.sort_in_place(lst)
+    elif not _is_plain_call(key, reverse):
         lst.sort(key=key, reverse=reverse)
     else:
         _order(lst, key, reverse)
