@@ -190,18 +190,16 @@ def test_layer_key_function_changes_the_items(change, reverse, n, at):
     raises ValueError and leaves the list as the key function left it."""
     objects = make_items(random_keys(n, 7))
     extra = Item(-1, 0)
-    for name, own in (("sorted", sorted), ("sort", vesksort_native.sort)):
+
+    def run(sorter):
         lst = list(objects)
         key, _ = changing_key(lambda: lst, change, extra, at)
-        results = outcome(lambda: own(lst, key=key, reverse=reverse))
-        if name == "sorted":
-            expected, expected_list = results, lst
-        else:
-            assert_same_objects(results, expected)
-            assert_same_objects(lst, expected_list)
-    lst = list(objects)
-    key, _ = changing_key(lambda: lst, change, extra, at)
-    result = outcome(lambda: vesksort_native.sort_in_place(lst, key=key, reverse=reverse))
+        return outcome(lambda: sorter(lst, key=key, reverse=reverse)), lst
+
+    (expected, expected_input), (result, lst) = run(sorted), run(vesksort_native.sort)
+    assert_same_objects(result, expected)
+    assert_same_objects(lst, expected_input)
+    result, lst = run(vesksort_native.sort_in_place)
     assert_error(result, ValueError, RESIZED if change in RESIZING else CHANGED)
     expected_state = list(objects)
     CHANGES[change](expected_state, extra)
@@ -407,16 +405,13 @@ def test_key_function_re_enters_the_module(outer, nested, target):
     else:
         assert_same_objects(lst, expected)
     if target == "other":
-        assert_same_objects(other, after_nested_other(other_values, in_place, descending))
-
-
-def after_nested_other(values, in_place, descending):
-    return sorted(values, reverse=descending) if in_place else values
+        after = sorted(other_values, reverse=descending) if in_place else other_values
+        assert_same_objects(other, after)
 
 
 @pytest.mark.parametrize("nested", ["sort", "sort_in_place", "keyed-direct"])
 def test_native_nested_sorts_of_the_same_large_list(nested):
-    """Nested native sorts (counting, radix) of the list the outer direct call copied."""
+    """Nested native (radix) sorts of the list that the outer direct call copied."""
     function, in_place, descending = NESTED[nested]
     values = [distinct(v) for v in random_keys(3000, 5, 10**15)]
     lst = list(values)
