@@ -100,8 +100,9 @@ def sort_in_place(
 
     The result is the one ``lst.sort(key=key, reverse=reverse)`` leaves. Unlike the builtin,
     a key function computed on the native path sees the list whole, not empty; if it changes
-    the list's length, ``ValueError`` is raised and the list keeps its order. An argument that
-    is not exactly a ``list`` raises ``TypeError``.
+    the list (its length, or which object stands where), ``ValueError`` is raised and the list
+    is left as the key function left it. An argument that is not exactly a ``list`` raises
+    ``TypeError``.
     """
     if type(lst) is not list:
         raise TypeError(_NOT_AN_EXACT_LIST)

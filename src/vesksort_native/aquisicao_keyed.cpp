@@ -2,6 +2,8 @@
 // function, from a full cache, or from a cached prefix followed by key-function calls. When a
 // cache-mode call gives up, every key it computed is left, in item order, in the cache list, so
 // that a fallback sort never computes a key twice.
+#include <cstring>
+
 #include "vesksort.h"
 
 namespace vesksort {
@@ -132,6 +134,26 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     }
   }
   ChavesPython chaves_python_origem(slots, tamanho_cache_inicial);
+  // A key function may also reorder or replace the caller's items without resizing the list;
+  // the keys would then belong to other objects. The items as they stood at entry are compared
+  // with the list before any key is used or handed back.
+  BufferNativo<PyObject*> itens_na_entrada;
+  if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial < n) {
+    itens_na_entrada = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+    if (!itens_na_entrada) {
+      return PyErr_NoMemory();
+    }
+    std::memcpy(itens_na_entrada.get(), itens_da_lista(lista.get()),
+                static_cast<std::size_t>(n) * sizeof(PyObject*));
+  }
+  const auto itens_intactos = [&]() {
+    if (itens_na_entrada && std::memcmp(itens_na_entrada.get(), itens_da_lista(lista.get()),
+                                        static_cast<std::size_t>(n) * sizeof(PyObject*)) != 0) {
+      PyErr_SetString(PyExc_ValueError, "items mudou durante o cálculo das chaves");
+      return false;
+    }
+    return true;
+  };
 
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
   EstatisticasChaves estat;
@@ -181,6 +203,9 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     if (lido != 1) {
       if (modo_cache) {
         // Give up: the keys computed here go to the cache list for the fallback sort.
+        if (!itens_intactos()) {
+          return nullptr;
+        }
         if (modo_chave == KEYED_CACHE_PREFIXO &&
             chaves_python_origem.preservar_em(chaves_cacheadas, tamanho_cache_inicial) < 0) {
           return nullptr;
@@ -208,13 +233,17 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     if (checkpoint_armado && i + 1 == tamanho_checkpoint &&
         checkpoint_adaptativo(i + 1, n, estat.descidas, estat.subidas, estat.menor_chave,
                               estat.maior_chave, estat.variacao)) {
-      if (chaves_python_origem.preservar_em(chaves_cacheadas, 0) < 0) {
+      if (!itens_intactos() || chaves_python_origem.preservar_em(chaves_cacheadas, 0) < 0) {
         return nullptr;
       }
       Py_RETURN_FALSE;
     }
   }
 
+  if (!itens_intactos()) {
+    return nullptr;
+  }
+  itens_na_entrada.liberar();
   // The values live on in chaves_origem; the key objects are no longer needed.
   chaves_python_origem.liberar();
   if (modo_cache && PyList_SetSlice(chaves_cacheadas, 0, n, nullptr) < 0) {
