@@ -76,6 +76,17 @@ bool checkpoint_adaptativo(Py_ssize_t quantidade_amostrada, Py_ssize_t n, Py_ssi
          (n <= maior_entrada_sem_digitos || contar_digitos_variaveis(variacao) > 4);
 }
 
+// Key functions mostly read a field of their item. For a tuple, fetching its first fields too
+// overlaps the second cache miss; the tuple itself was fetched further ahead.
+inline void buscar_campos(PyObject* item) {
+  if (PyTuple_CheckExact(item)) {
+    const Py_ssize_t campos = PyTuple_GET_SIZE(item) < 2 ? PyTuple_GET_SIZE(item) : 2;
+    for (Py_ssize_t j = 0; j < campos; ++j) {
+      __builtin_prefetch(PyTuple_GET_ITEM(item, j));
+    }
+  }
+}
+
 }  // namespace
 
 PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_chave,
@@ -169,6 +180,10 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
       __builtin_prefetch(modo_chave == KEYED_CACHE_COMPLETO || adiante < tamanho_cache_inicial
                              ? PyList_GET_ITEM(chaves_cacheadas, adiante)
                              : itens_da_lista(lista.get())[adiante]);
+    }
+    if (modo_chave != KEYED_CACHE_COMPLETO && i + distancia_prefetch / 2 < n &&
+        i + distancia_prefetch / 2 >= tamanho_cache_inicial) {
+      buscar_campos(itens_da_lista(lista.get())[i + distancia_prefetch / 2]);
     }
     PyObject* resultado_chave;
     Referencia resultado_novo;  // a key that only this call holds (direct mode)
