@@ -137,8 +137,8 @@ void medir_unkeyed(PyObject** originais, std::size_t n, Tempos& t) {
     t.algoritmo = "counting";
   } else {
     Entrada* destino = alocar<Entrada>(n);
-    Py_ssize_t tabela[tamanho_tabela_digitos];
-    ordenadas = radix_entradas(origem, destino, n, variacao, tabela);
+    TabelasRadix tabelas;
+    ordenadas = radix_entradas(origem, destino, n, variacao, tabelas);
     resultado = nullptr;
     liberar_depois[0] = origem;
     liberar_depois[1] = destino;
@@ -233,8 +233,8 @@ void medir_keyed(PyObject** chaves_objeto, std::size_t n, bool reverso, Tempos& 
   } else {
     auto* chaves_destino = alocar<std::uint64_t>(n);
     auto* objetos_destino = alocar<PyObject*>(n);
-    Py_ssize_t tabela[tamanho_tabela_digitos];
-    radix_compacto(chaves_origem, chaves_destino, itens, objetos_destino, n, variacao, tabela);
+    TabelasRadix tabelas;
+    radix_compacto(chaves_origem, chaves_destino, itens, objetos_destino, n, variacao, tabelas);
     std::free(objetos_destino);
     std::free(chaves_destino);
     std::free(chaves_origem);

@@ -1,83 +1,121 @@
 // Stable least-significant-digit radix sort over 11-bit digits, for two layouts: records that
 // carry their object, and keys in an array of their own beside the list's item array.
+//
+// Each pass moves every element from one side of the storage to the other. Once the arrays
+// outgrow the caches, a pass over the whole array costs a trip to memory per element, so a large
+// sort first splits the elements by their highest varying digit and then sorts each part, small
+// enough to stay in the cache, on the lower digits. Both splits are stable, so the result is the
+// same stable order as that of a plain LSD sort, with the same number of passes per element.
 #include <cstring>
-#include <utility>
+#include <iterator>
 
 #include "vesksort.h"
 
 namespace vesksort {
 namespace {
 
-// Whole records move from `a` to `b`; the buffers swap after each pass.
-struct CamadaEntradas {
-  Entrada* a;
-  Entrada* b;
+// From this many elements on (6 MiB per side), the split by the highest digit pays for the
+// tables of its parts: the crossover measured on a machine with 512 KiB of L2 per core.
+constexpr std::size_t menor_tamanho_particao = std::size_t{3} << 17;
+// The split leaves at least two lower digits to sort inside each part.
+constexpr int menor_passagens_particao = 3;
 
-  std::uint64_t chave(std::size_t i) const { return a[i].chave; }
-  void mover(std::size_t i, std::size_t destino) const { b[destino] = a[i]; }
-  void terminar_passagem(std::size_t) { std::swap(a, b); }
+// Whole records move between the two sides.
+struct LadosEntradas {
+  Entrada* lado[2];
+
+  std::uint64_t chave(int s, std::size_t i) const { return lado[s][i].chave; }
+  void mover(int s, std::size_t i, std::size_t destino) const { lado[s ^ 1][destino] = lado[s][i]; }
 };
 
-// Keys move between two key arrays; objects go through one scratch array and straight back
-// into the item array, so that the item array always matches `chaves_a`.
-struct CamadaCompacta {
-  std::uint64_t* chaves_a;
-  std::uint64_t* chaves_b;
-  PyObject** itens;
-  PyObject** objetos_destino;
+// Keys and objects move in step between two key arrays and two object arrays.
+struct LadosCompactos {
+  std::uint64_t* chaves[2];
+  PyObject** objetos[2];
 
-  std::uint64_t chave(std::size_t i) const { return chaves_a[i]; }
-  void mover(std::size_t i, std::size_t destino) const {
-    chaves_b[destino] = chaves_a[i];
-    objetos_destino[destino] = itens[i];
-  }
-  void terminar_passagem(std::size_t n) {
-    std::memcpy(itens, objetos_destino, n * sizeof(PyObject*));
-    std::swap(chaves_a, chaves_b);
+  std::uint64_t chave(int s, std::size_t i) const { return chaves[s][i]; }
+  void mover(int s, std::size_t i, std::size_t destino) const {
+    chaves[s ^ 1][destino] = chaves[s][i];
+    objetos[s ^ 1][destino] = objetos[s][i];
   }
 };
 
-template <class Camada>
-void radix_lsd(Camada& camada, std::size_t n, std::uint64_t variacao, Py_ssize_t* contagem) {
+// One stable pass over the elements inicio ... fim - 1 of side `lado`, by the digit at
+// `deslocamento`, into the same positions of the other side. On return `posicao[d]` is the end of
+// the run of digit value d.
+template <class Lados>
+void distribuir(const Lados& lados, int lado, std::size_t inicio, std::size_t fim, int deslocamento,
+                Py_ssize_t* posicao) {
+  std::memset(posicao, 0, tamanho_tabela_digitos * sizeof(Py_ssize_t));
+  for (std::size_t i = inicio; i < fim; ++i) {
+    ++posicao[(lados.chave(lado, i) >> deslocamento) & mascara_digito];
+  }
+  auto total = static_cast<Py_ssize_t>(inicio);
+  for (std::size_t d = 0; d < tamanho_tabela_digitos; ++d) {
+    const Py_ssize_t quantidade = posicao[d];
+    posicao[d] = total;
+    total += quantidade;
+  }
+  // Input order within one digit value keeps the sort stable.
+  for (std::size_t i = inicio; i < fim; ++i) {
+    const std::size_t digito = (lados.chave(lado, i) >> deslocamento) & mascara_digito;
+    lados.mover(lado, i, static_cast<std::size_t>(posicao[digito]++));
+  }
+}
+
+// Sorts side 0 on the digits in which `variacao` is non-zero; returns the side with the result.
+template <class Lados>
+int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, TabelasRadix& tabelas) {
+  int deslocamentos[std::size(deslocamentos_digitos)];
+  int passagens = 0;
+  // A digit in which every key agrees would move nothing.
   for (int deslocamento : deslocamentos_digitos) {
-    // A digit in which every key agrees would move nothing.
-    if (((variacao >> deslocamento) & mascara_digito) == 0) {
+    if (((variacao >> deslocamento) & mascara_digito) != 0) {
+      deslocamentos[passagens++] = deslocamento;
+    }
+  }
+  if (passagens < menor_passagens_particao || n < menor_tamanho_particao) {
+    int lado = 0;
+    for (int p = 0; p < passagens; ++p) {
+      distribuir(lados, lado, 0, n, deslocamentos[p], tabelas.geral);
+      lado ^= 1;
+    }
+    return lado;
+  }
+  distribuir(lados, 0, 0, n, deslocamentos[passagens - 1], tabelas.geral);
+  for (std::size_t d = 0; d < tamanho_tabela_digitos; ++d) {
+    const auto inicio = static_cast<std::size_t>(d == 0 ? 0 : tabelas.geral[d - 1]);
+    const auto fim = static_cast<std::size_t>(tabelas.geral[d]);
+    if (inicio == fim) {
       continue;
     }
-    std::memset(contagem, 0, tamanho_tabela_digitos * sizeof(Py_ssize_t));
-    for (std::size_t i = 0; i < n; ++i) {
-      ++contagem[(camada.chave(i) >> deslocamento) & mascara_digito];
+    int lado = 1;
+    for (int p = 0; p + 1 < passagens; ++p) {
+      distribuir(lados, lado, inicio, fim, deslocamentos[p], tabelas.parte);
+      lado ^= 1;
     }
-    Py_ssize_t total = 0;
-    for (std::size_t d = 0; d < tamanho_tabela_digitos; ++d) {
-      const Py_ssize_t quantidade = contagem[d];
-      contagem[d] = total;
-      total += quantidade;
-    }
-    // Input order within one digit value keeps the sort stable.
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t digito = (camada.chave(i) >> deslocamento) & mascara_digito;
-      camada.mover(i, static_cast<std::size_t>(contagem[digito]++));
-    }
-    camada.terminar_passagem(n);
   }
+  // Every part made the same number of passes after the split.
+  return (passagens - 1) % 2 == 0 ? 1 : 0;
 }
 
 }  // namespace
 
 Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t variacao,
-                        Py_ssize_t* contagem) {
-  CamadaEntradas camada{a, b};
-  radix_lsd(camada, n, variacao, contagem);
-  return camada.a;
+                        TabelasRadix& tabelas) {
+  const LadosEntradas lados{{a, b}};
+  return lados.lado[radix_lsd(lados, n, variacao, tabelas)];
 }
 
 std::uint64_t* radix_compacto(std::uint64_t* chaves_a, std::uint64_t* chaves_b, PyObject** itens,
                               PyObject** objetos_destino, std::size_t n, std::uint64_t variacao,
-                              Py_ssize_t* contagem) {
-  CamadaCompacta camada{chaves_a, chaves_b, itens, objetos_destino};
-  radix_lsd(camada, n, variacao, contagem);
-  return camada.chaves_a;
+                              TabelasRadix& tabelas) {
+  const LadosCompactos lados{{chaves_a, chaves_b}, {itens, objetos_destino}};
+  const int lado = radix_lsd(lados, n, variacao, tabelas);
+  if (lado == 1) {
+    std::memcpy(itens, objetos_destino, n * sizeof(PyObject*));
+  }
+  return lados.chaves[lado];
 }
 
 }  // namespace vesksort

@@ -21,12 +21,12 @@ PyObject* finalizar_radix(ChavesKeyed& e, BufferNativo<std::uint64_t> chaves_ori
   if (!chaves_destino || !objetos_destino) {
     return PyErr_NoMemory();
   }
-  Py_ssize_t contagem[tamanho_tabela_digitos];
+  TabelasRadix tabelas;
   {
     PyObject** itens = itens_da_lista(e.lista.get());
     LiberacaoGil sem_gil(e.liberar_gil);
     radix_compacto(chaves_origem.get(), chaves_destino.get(), itens, objetos_destino.get(), n,
-                   variacao, contagem);
+                   variacao, tabelas);
   }
   objetos_destino.liberar();
   chaves_destino.liberar();

@@ -13,12 +13,12 @@ const char* ordenar_por_radix(PyObject* lista, BufferNativo<Entrada> origem, Py_
     PyErr_NoMemory();
     return nullptr;
   }
-  Py_ssize_t contagem[tamanho_tabela_digitos];
+  TabelasRadix tabelas;
   Entrada* ordenadas;
   {
     LiberacaoGil sem_gil(copiar);
-    ordenadas = radix_entradas(origem.get(), destino.get(), static_cast<std::size_t>(n), variacao,
-                               contagem);
+    ordenadas =
+        radix_entradas(origem.get(), destino.get(), static_cast<std::size_t>(n), variacao, tabelas);
   }
   PyObject** itens = itens_da_lista(lista);
   for (Py_ssize_t i = 0; i < n; ++i) {

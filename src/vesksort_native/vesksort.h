@@ -105,19 +105,26 @@ inline constexpr Py_ssize_t distancia_prefetch = 16;
 
 // ---- Kernels (pure) -----------------------------------------------------------------------
 
-// Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds
-// the records in input order, `b` is scratch of the same size, `contagem` a table of 2048
-// counters. Returns whichever of `a` and `b` holds the records in ascending key order.
-Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t variacao,
-                        Py_ssize_t* contagem);
+// The counters of one radix sort: one table for passes over the whole array, one for passes
+// inside one part of it.
+struct TabelasRadix {
+  Py_ssize_t geral[tamanho_tabela_digitos];
+  Py_ssize_t parte[tamanho_tabela_digitos];
+};
 
-// The same sort over keys in an array of their own beside the list's item array `itens`:
-// after every pass `itens` holds the objects in the order of that pass (copied back from the
-// scratch array `objetos_destino`). `chaves_a` holds the keys of `itens` in input order,
-// `chaves_b` is scratch. Returns whichever of the two key arrays holds the final keys.
+// Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds
+// the records in input order, `b` is scratch of the same size. Returns whichever of `a` and `b`
+// holds the records in ascending key order.
+Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t variacao,
+                        TabelasRadix& tabelas);
+
+// The same sort over keys in an array of their own beside the list's item array `itens`, with
+// `objetos_destino` as scratch for the objects: on return `itens` holds the objects in ascending
+// key order. `chaves_a` holds the keys of `itens` in input order, `chaves_b` is scratch. Returns
+// whichever of the two key arrays holds the final keys.
 std::uint64_t* radix_compacto(std::uint64_t* chaves_a, std::uint64_t* chaves_b, PyObject** itens,
                               PyObject** objetos_destino, std::size_t n, std::uint64_t variacao,
-                              Py_ssize_t* contagem);
+                              TabelasRadix& tabelas);
 
 // Stable counting sort: `saida` receives `objetos` in ascending order of `chaves` (0 to
 // `amplitude`). `contagem` holds `amplitude` + 1 zeroed counters.
