@@ -1,7 +1,7 @@
 """Benchmark of vesksort_native beside sorted(), NumPy and the kernel-only limit.
 
 For every list length and distribution, every implementation runs once per round, in an order
-that rotates from round to round, and the best of the rounds is kept, so that a ratio is not
+shuffled afresh every round, and the best of the rounds is kept, so that a ratio is not
 skewed by which side ran while the machine was busy. The kernel-only limit comes from a C++
 program (benchmarks/nucleos_bench.cpp, built here from the repository's own kernels) that runs
 the native steps over the same values with no interpreter; it runs once per round as well.
@@ -18,6 +18,7 @@ import hashlib
 import json
 import os
 import platform
+import random
 import statistics
 import subprocess
 import sys
@@ -247,6 +248,29 @@ class KernelLimit:
 MAX_ROUNDS = 30
 GROUP_BUDGET_S = 1.0
 
+# The C library's allocator keeps every freed block for reuse instead of handing it back to the
+# system. A page that a process gives back and maps again costs a fault on every run, and on a
+# virtual machine that hands freed pages to its host such a fault can cost more than sorting
+# the page's elements: two runs of the same code then differ by a third.
+WARM_MEMORY_TUNABLES = "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=68719476736"
+
+
+def memory_mode():
+    return "warm" if WARM_MEMORY_TUNABLES in os.environ.get("GLIBC_TUNABLES", "") else "cold"
+
+
+def restart_with_warm_memory(argv):
+    """Runs the benchmark again in a process whose allocator keeps its memory, unless asked for
+    cold memory or the C library is not glibc. The tunables apply from a process's start."""
+    if "--cold-memory" in argv or memory_mode() == "warm" or platform.libc_ver()[0] != "glibc":
+        return
+    environment = dict(os.environ)
+    environment["GLIBC_TUNABLES"] = ":".join(
+        filter(None, [environment.get("GLIBC_TUNABLES"), WARM_MEMORY_TUNABLES]))
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os.execve(sys.executable, [sys.executable, __file__, *argv], environment)
+
 
 def rounds_for(n, rounds):
     """Short runs get more rounds: their best time is otherwise at the mercy of the noise."""
@@ -278,8 +302,16 @@ def time_group(paths, data, rounds, expected, kernels, progress, label):
     spent = 0.0
     round_index = 0
     while round_index < rounds or (spent < GROUP_BUDGET_S and round_index < MAX_ROUNDS):
-        shift = round_index % len(paths)
-        for path in paths[shift:] + paths[:shift]:
+        # A fresh order every round: a path that always ran after the same one would inherit
+        # that one's traces in the caches and the allocator on every round.
+        order = list(paths)
+        random.Random(round_index).shuffle(order)
+        for path in order:
+            # Every timed call starts from the same state of the allocator: a list of this
+            # length has just been made and freed, so whichever list the call makes next lands
+            # in the same memory, however large a list the previous path left behind.
+            scratch = list(data)
+            del scratch
             argument = data if path.prepare is None else path.prepare(data)
             start = time.perf_counter()
             result = path.function(argument)
@@ -521,9 +553,11 @@ def main(argv=None):
     parser.add_argument("--no-plot", action="store_true")
     parser.add_argument("--no-kernel", action="store_true", help="leave out the kernel-only limit")
     parser.add_argument("--quiet", action="store_true", help="no progress display")
+    parser.add_argument("--cold-memory", action="store_true",
+                        help="let the allocator give freed memory back to the system after "
+                        "every run, so that every run maps its memory afresh (default: the "
+                        "benchmark restarts itself with an allocator that keeps it)")
     arguments = parser.parse_args(argv)
-
-    import random
 
     sizes = ([int(float(s)) for s in arguments.sizes.split(",")] if arguments.sizes
              else FULL_SIZES if arguments.full or os.environ.get("VESKSORT_BENCH_FULL")
@@ -571,6 +605,9 @@ def main(argv=None):
           f"{machine_noise['median_spread']:.1%} (largest {machine_noise['max_spread']:.1%}); "
           f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after, on "
           f"{os.cpu_count()} CPUs")
+    print(f"Memory: {memory_mode()} (" + (
+        f"GLIBC_TUNABLES={WARM_MEMORY_TUNABLES}: freed memory stays in the process"
+        if memory_mode() == "warm" else "freed memory goes back to the system") + ")")
 
     report = {
         "machine": {"python": sys.version, "platform": platform.platform(),
@@ -578,7 +615,8 @@ def main(argv=None):
                     "load_after": load_after, "numpy": numpy.__version__ if numpy else None},
         "config": {"sizes": sizes, "distributions": [d[0] for d in distributions],
                    "rounds": arguments.rounds, "seed": arguments.seed,
-                   "drop_in": with_drop_in, "kernel_limit": kernel_binary is not None},
+                   "drop_in": with_drop_in, "kernel_limit": kernel_binary is not None,
+                   "memory": memory_mode()},
         "noise": machine_noise, "results": rows, "growth": growth_entries, "goals": checks,
     }
     (out / "bench.json").write_text(json.dumps(report, indent=1))
@@ -588,4 +626,5 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
+    restart_with_warm_memory(sys.argv[1:])
     main()

@@ -77,3 +77,37 @@ def test_native_rows_have_a_kernel_limit_when_it_was_built(report):
 def test_fallback_rows_are_checked_against_the_three_percent_goal(report):
     goals = [g["goal"] for g in report["goals"]]
     assert any("floats" in g and "unkeyed copy" in g and "3%" in g for g in goals)
+
+
+@pytest.mark.parametrize(("argv", "tunables", "restarts"), [
+    ([], None, True),
+    (["--sizes", "1e3"], "glibc.malloc.arena_max=2", True),
+    (["--cold-memory"], None, False),
+])
+def test_restart_with_warm_memory(bench, monkeypatch, argv, tunables, restarts):
+    calls = []
+    monkeypatch.setattr(bench.os, "execve", lambda *args: calls.append(args))
+    monkeypatch.setattr(bench.platform, "libc_ver", lambda: ("glibc", "2.41"))
+    if tunables is None:
+        monkeypatch.delenv("GLIBC_TUNABLES", raising=False)
+    else:
+        monkeypatch.setenv("GLIBC_TUNABLES", tunables)
+    assert bench.memory_mode() == "cold"
+    bench.restart_with_warm_memory(argv)
+    if not restarts:
+        assert calls == []
+        return
+    ((executable, arguments, environment),) = calls
+    assert executable == sys.executable
+    assert arguments[2:] == argv
+    assert environment["GLIBC_TUNABLES"].split(":")[-2:] == bench.WARM_MEMORY_TUNABLES.split(":")
+    if tunables:
+        assert environment["GLIBC_TUNABLES"].startswith(tunables + ":")
+    monkeypatch.setenv("GLIBC_TUNABLES", environment["GLIBC_TUNABLES"])
+    assert bench.memory_mode() == "warm"
+    bench.restart_with_warm_memory(argv)
+    assert len(calls) == 1
+
+
+def test_report_states_the_memory_mode(report, bench):
+    assert report["config"]["memory"] == bench.memory_mode()
