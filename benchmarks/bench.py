@@ -386,6 +386,10 @@ def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, progre
                 row["ratio"] = min(base) / best
                 row["median_ratio"] = statistics.median(base) / statistics.median(
                     times[path.name])
+                # Both ran in every round, minutes apart at most: the median of the rounds' own
+                # ratios cancels the slow swings of a busy machine that the best times do not.
+                row["paired_ratio"] = statistics.median(
+                    b / t for b, t in zip(base, times[path.name]))
             if path.limit and kernel is not None and is_native(row["strategy"]):
                 parts = {p: pieces[p] for p in path.limit}
                 row["limit_ns_per_element"] = sum(parts.values())
@@ -470,10 +474,13 @@ def goals(rows, growth_entries):
         if "to_limit" in r:
             check(f"{r['label']}, {r['path']} within 1.5x of its kernel-only limit",
                   r["to_limit"], 1.5, r["to_limit"] <= 1.5)
+    # A fallback does the baseline's own work: a difference of 3% is below the spread of the
+    # best times on a busy machine, so these take the median of the per-round ratios.
     for r in rows:
-        if r.get("strategy", "").startswith("timsort") and "ratio" in r:
+        if r.get("strategy", "").startswith("timsort") and "paired_ratio" in r:
             check(f"{r['label']}, n={r['n']:,}, {r['path']} ({r['strategy']}) no more than 3% "
-                  f"slower than {r['baseline']}", r["ratio"], 1 / 1.03, r["ratio"] >= 1 / 1.03)
+                  f"slower than {r['baseline']} (median of per-round ratios)", r["paired_ratio"],
+                  1 / 1.03, r["paired_ratio"] >= 1 / 1.03)
     for e in growth_entries:
         check(f"{e['label']}, {e['path']}: ns/el grows <= 2x from 10^4 to {e['to']:.0e}",
               e["growth"], 2.0, e["growth"] <= 2.0)
@@ -483,7 +490,7 @@ def goals(rows, growth_entries):
 def print_goals(checks):
     if not checks:
         return
-    print("\nGoals (ratios from best times):")
+    print("\nGoals (ratios from best times, unless stated):")
     for c in checks:
         if not c["met"]:
             print(f"  MISSED {c['goal']}: {c['value']:.3f} (target {c['target']:.3f})")

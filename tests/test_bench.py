@@ -61,6 +61,7 @@ def test_rows_carry_ratio_and_strategy(report, distribution, path, strategy):
               if r["distribution"] == distribution and r["path"] == path]
     assert row["strategy"] == strategy
     assert row["baseline"] in {"sorted()", "sorted(key)"} and row["ratio"] > 0
+    assert row["paired_ratio"] > 0
 
 
 def test_native_rows_have_a_kernel_limit_when_it_was_built(report):
@@ -111,3 +112,17 @@ def test_restart_with_warm_memory(bench, monkeypatch, argv, tunables, restarts):
 
 def test_report_states_the_memory_mode(report, bench):
     assert report["config"]["memory"] == bench.memory_mode()
+
+
+@pytest.mark.parametrize(("ratio", "paired_ratio", "met"), [
+    (0.80, 0.99, True),  # an unlucky best time alone does not fail a fallback
+    (1.20, 0.95, False),  # a lucky one alone does not pass it
+    (0.97, 1 / 1.03, True),
+])
+def test_fallback_goal_takes_the_median_of_per_round_ratios(bench, ratio, paired_ratio, met):
+    row = {"n": 10**5, "label": "floats", "path": "unkeyed copy", "baseline": "sorted()",
+           "strategy": "timsort: amostra incompatível com int64", "distribution": "floats",
+           "ratio": ratio, "paired_ratio": paired_ratio}
+    (check,) = bench.goals([row], [])
+    assert check["value"] == paired_ratio and check["met"] is met
+    assert "median of per-round ratios" in check["goal"]
