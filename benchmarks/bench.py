@@ -255,16 +255,17 @@ GROUP_BUDGET_S = 1.0
 WARM_MEMORY_TUNABLES = "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=68719476736"
 
 
-def memory_mode():
-    return "warm" if WARM_MEMORY_TUNABLES in os.environ.get("GLIBC_TUNABLES", "") else "cold"
+def memory_mode(environ=os.environ):
+    return "warm" if WARM_MEMORY_TUNABLES in environ.get("GLIBC_TUNABLES", "") else "cold"
 
 
-def restart_with_warm_memory(argv):
+def restart_with_warm_memory(argv, environ=os.environ):
     """Runs the benchmark again in a process whose allocator keeps its memory, unless asked for
     cold memory or the C library is not glibc. The tunables apply from a process's start."""
-    if "--cold-memory" in argv or memory_mode() == "warm" or platform.libc_ver()[0] != "glibc":
+    if ("--cold-memory" in argv or memory_mode(environ) == "warm"
+            or platform.libc_ver()[0] != "glibc"):
         return
-    environment = dict(os.environ)
+    environment = dict(environ)
     environment["GLIBC_TUNABLES"] = ":".join(
         filter(None, [environment.get("GLIBC_TUNABLES"), WARM_MEMORY_TUNABLES]))
     sys.stdout.flush()
