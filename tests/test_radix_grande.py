@@ -7,25 +7,16 @@ import pytest
 
 from vesksort_native import _vesksort as m
 
-from conftest import assert_same_objects, distinct
+from conftest import assert_same_objects, distinct, with_duplicates
 
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 # The smallest length that is split; one less is sorted by whole-array passes.
 SPLIT_FROM = 3 << 17
 
 
-def with_equal_runs(values, seed):
-    """`values` where every fourth element is a new object equal to an earlier element."""
-    rng = random.Random(seed)
-    out = list(values)
-    for i in range(3, len(out), 4):
-        out[i] = distinct(out[rng.randrange(i)])
-    return out
-
-
 def uniform(n, low, high, seed):
     rng = random.Random(seed)
-    return with_equal_runs([rng.randint(low, high) for _ in range(n)], seed)
+    return with_duplicates([rng.randint(low, high) for _ in range(n)], seed)
 
 
 def one_big_part(n, seed):
@@ -34,7 +25,7 @@ def one_big_part(n, seed):
     values = [rng.randrange(2**22) for _ in range(n)]
     for i in rng.sample(range(n), n // 100):
         values[i] = 2**32 + rng.randrange(2**22)
-    return with_equal_runs(values, seed)
+    return with_duplicates(values, seed)
 
 
 def few_distinct(n, seed):
