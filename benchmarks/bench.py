@@ -387,8 +387,8 @@ def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, progre
                 row["ratio"] = min(base) / best
                 row["median_ratio"] = statistics.median(base) / statistics.median(
                     times[path.name])
-                # Both ran in every round, minutes apart at most: the median of the rounds' own
-                # ratios cancels the slow swings of a busy machine that the best times do not.
+                # Both ran in every round, close together: the median of the rounds' own ratios
+                # cancels the slow swings of a busy machine that the best times do not.
                 row["paired_ratio"] = statistics.median(
                     b / t for b, t in zip(base, times[path.name]))
             if path.limit and kernel is not None and is_native(row["strategy"]):
