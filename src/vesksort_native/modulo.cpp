@@ -209,7 +209,7 @@ PyModuleDef modulo = {
 }  // namespace vesksort
 
 PyMODINIT_FUNC PyInit__vesksort() {
-  if (vesksort::preparar_tipo_replay() < 0) {
+  if (vesksort::preparar_tipo_replay() < 0 || vesksort::preparar_timsort() < 0) {
     return nullptr;
   }
   return PyModule_Create2(&vesksort::modulo, 1013);

@@ -15,8 +15,15 @@ constexpr std::uint64_t maior_amplitude_contagem = 3999999;
 // Outcome of a test that may keep the native path, leave it for Timsort, or fail.
 enum class Veredito { NATIVO, TIMSORT, ERRO };
 
+// The `list.sort` method descriptor. The interpreter's build may carry one copy of the sort
+// tuned for the method and another behind `PyList_Sort`: the fallback calls the method, so that
+// it runs exactly what `sorted()` and `list.sort()` run, at the same speed.
+PyObject* metodo_sort = nullptr;
+
 PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
-  if (PyList_Sort(lista.get()) < 0) {
+  PyObject* argumentos[] = {lista.get()};
+  Referencia resultado(PyObject_Vectorcall(metodo_sort, argumentos, 1, nullptr));
+  if (!resultado) {
     return nullptr;
   }
   return finalizar_resultado(std::move(lista), motivo, tipo);
@@ -100,6 +107,13 @@ std::uint64_t normalizar(Entrada* origem, Py_ssize_t n, std::uint64_t menor_chav
 }
 
 }  // namespace
+
+int preparar_timsort() {
+  if (metodo_sort == nullptr) {
+    metodo_sort = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "sort");
+  }
+  return metodo_sort == nullptr ? -1 : 0;
+}
 
 PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
   Referencia lista;

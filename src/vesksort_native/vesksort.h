@@ -196,6 +196,8 @@ PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoReto
 
 // The core of the four unkeyed functions.
 PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
+// Looks up `list.sort` once at module initialisation, for the unkeyed fallback.
+int preparar_timsort();
 
 // The core of the seven keyed functions.
 PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_chave,
