@@ -18,6 +18,10 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 from . import _vesksort
 from ._vesksort import sort_in_place_with_strategy, sort_with_strategy
 
+# Bound once: the drop-ins' common calls then cost no attribute lookup on small lists.
+_sort = _vesksort.sort
+_sort_in_place = _vesksort.sort_in_place
+
 if TYPE_CHECKING:
     from _typeshed import SupportsRichComparison, SupportsRichComparisonT
 
@@ -36,35 +40,24 @@ _T = TypeVar("_T")
 _NOT_AN_EXACT_LIST = "vesk_sort_in_place requer uma list exata"
 
 
-def _is_plain_call(key: object, reverse: object) -> bool:
-    """Whether the arguments are ones the native paths take exactly as the builtins do.
+def _is_plain_key_call(key: object, reverse: object) -> bool:
+    """Whether a call with a key function is one the native paths take exactly as the builtins do.
 
     Anything else (a key that is not callable, a ``reverse`` that is not a ``bool``) goes to the
     builtins themselves, so that they decide what it means and what it raises.
     """
-    return (reverse is False or reverse is True) and (key is None or callable(key))
+    return (reverse is False or reverse is True) and callable(key)
 
 
-def _order(items: list[Any], key: Callable[[Any], Any] | None, reverse: bool) -> None:
-    """Orders the caller's exact list ``items`` in place, as ``items.sort`` would."""
-    if key is not None:
-        keys: list[Any] = []
-        # On None or False the keys computed so far are in `keys`, in item order: the
-        # replay answers from them and calls `key` only for the items that follow.
-        done = _vesksort._try_sort_by_prefix_cached_int64_keys_prototype(items, keys, key, reverse)
-        if done is None or done is False:
-            replay = _vesksort._make_prefix_cached_key_replay_prototype(items, keys, key)
-            items.sort(key=replay, reverse=reverse)
-    elif reverse:
-        # A stable descending sort is the reverse of a stable ascending sort of the reversed
-        # list; the interpreter's own list sort does just this, also when a comparison fails.
-        items.reverse()
-        try:
-            _vesksort.sort_in_place(items)
-        finally:
-            items.reverse()
-    else:
-        _vesksort.sort_in_place(items)
+def _order_by_key(items: list[Any], key: Callable[[Any], Any], reverse: bool) -> None:
+    """Orders the caller's exact list ``items`` in place, as ``items.sort(key=key)`` would."""
+    keys: list[Any] = []
+    # On None or False the keys computed so far are in `keys`, in item order: the replay
+    # answers from them and calls `key` only for the items that follow.
+    done = _vesksort._try_sort_by_prefix_cached_int64_keys_prototype(items, keys, key, reverse)
+    if done is None or done is False:
+        replay = _vesksort._make_prefix_cached_key_replay_prototype(items, keys, key)
+        items.sort(key=replay, reverse=reverse)
 
 
 @overload
@@ -84,12 +77,22 @@ def sort(
     order (the sort is stable, also with ``reverse``), ``key`` called once per item in item
     order, and the same exceptions.
     """
-    if key is None and reverse is False:
-        return _vesksort.sort(iterable)
-    if not _is_plain_call(key, reverse):
+    if key is None:
+        if reverse is False:
+            return _sort(iterable)
+        if reverse is True:
+            # As in `sort_in_place`; a failed comparison leaves the new list unseen, so
+            # nothing has to put it back.
+            items = list(iterable)
+            items.reverse()
+            _sort_in_place(items)
+            items.reverse()
+            return items
+        return sorted(iterable, reverse=reverse)
+    if not _is_plain_key_call(key, reverse):
         return sorted(iterable, key=key, reverse=reverse)
     items = list(iterable)
-    _order(items, key, reverse)
+    _order_by_key(items, key, reverse)
     return items
 
 
@@ -104,11 +107,19 @@ def sort_in_place(
     is left as the key function left it. An argument that is not exactly a ``list`` raises
     ``TypeError``.
     """
+    if key is None and reverse is False:
+        return _sort_in_place(lst)  # raises the same TypeError for anything but a list
     if type(lst) is not list:
         raise TypeError(_NOT_AN_EXACT_LIST)
-    if key is None and reverse is False:
-        _vesksort.sort_in_place(lst)
-    elif not _is_plain_call(key, reverse):
-        lst.sort(key=key, reverse=reverse)
+    if key is None and reverse is True:
+        # A stable descending sort is the reverse of a stable ascending sort of the reversed
+        # list; the interpreter's own list sort does just this, also when a comparison fails.
+        lst.reverse()
+        try:
+            _sort_in_place(lst)
+        finally:
+            lst.reverse()
+    elif key is not None and _is_plain_key_call(key, reverse):
+        _order_by_key(lst, key, reverse)
     else:
-        _order(lst, key, reverse)
+        lst.sort(key=key, reverse=reverse)
