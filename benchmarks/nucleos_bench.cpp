@@ -53,6 +53,30 @@ bool escolher_contagem(Py_ssize_t n, std::uint64_t amplitude, Py_ssize_t menor_t
          (n >= 1000000 || amplitude <= 4 * static_cast<std::uint64_t>(n));
 }
 
+// How the module orders keys with these statistics. `rebasear(menor)` subtracts the smallest
+// key from every key and returns the mask of bits in which the rebased keys vary.
+struct Plano {
+  bool contagem;
+  std::uint64_t amplitude;
+  std::uint64_t variacao;
+  int passagens;
+};
+
+template <class Rebasear>
+Plano planejar(const EstatisticasChaves& estat, Py_ssize_t n, Py_ssize_t menor_contagem,
+               Rebasear rebasear) {
+  Plano plano;
+  plano.variacao = estat.variacao;
+  plano.passagens = contar_digitos_variaveis(plano.variacao);
+  plano.amplitude = estat.maior_chave - estat.menor_chave;
+  plano.contagem = escolher_contagem(n, plano.amplitude, menor_contagem);
+  if (plano.contagem || contar_digitos_amplitude(plano.amplitude) < plano.passagens) {
+    plano.variacao = rebasear(estat.menor_chave);
+    plano.passagens = contar_digitos_variaveis(plano.variacao);
+  }
+  return plano;
+}
+
 struct Tempos {
   double copia = 1e30;      // list copy: pointer copy and a reference-count store per element
   double varredura = 1e30;  // scan of the ints into records (or keys) with the statistics
@@ -106,18 +130,15 @@ void medir_unkeyed(PyObject** originais, std::size_t n, Tempos& t) {
   t.manter_menor(t.varredura, segundos_desde(inicio));
 
   inicio = Relogio::now();
-  std::uint64_t variacao = estat.variacao;
-  int passagens = contar_digitos_variaveis(variacao);
-  const std::uint64_t amplitude = estat.maior_chave - estat.menor_chave;
-  const bool contagem = escolher_contagem(tamanho, amplitude, 250000);
-  if (contagem || contar_digitos_amplitude(amplitude) < passagens) {
-    variacao = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      origem[i].chave -= estat.menor_chave;
-      variacao |= origem[i].chave;
-    }
-    passagens = contar_digitos_variaveis(variacao);
-  }
+  const auto [contagem, amplitude, variacao, passagens] =
+      planejar(estat, tamanho, 250000, [&](std::uint64_t menor) {
+        std::uint64_t mascara = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          origem[i].chave -= menor;
+          mascara |= origem[i].chave;
+        }
+        return mascara;
+      });
   PyObject** resultado;
   void* liberar_depois[3] = {nullptr, nullptr, nullptr};
   Entrada* ordenadas = nullptr;
@@ -202,18 +223,15 @@ void medir_keyed(PyObject** chaves_objeto, std::size_t n, bool reverso, Tempos& 
     std::free(itens);
     return;
   }
-  std::uint64_t variacao = estat.variacao;
-  int passagens = contar_digitos_variaveis(variacao);
-  const std::uint64_t amplitude = estat.maior_chave - estat.menor_chave;
-  const bool contagem = escolher_contagem(tamanho, amplitude, 8192);
-  if (contagem || contar_digitos_amplitude(amplitude) < passagens) {
-    variacao = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      chaves_origem[i] -= estat.menor_chave;
-      variacao |= chaves_origem[i];
-    }
-    passagens = contar_digitos_variaveis(variacao);
-  }
+  const auto [contagem, amplitude, variacao, passagens] =
+      planejar(estat, tamanho, 8192, [&](std::uint64_t menor) {
+        std::uint64_t mascara = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          chaves_origem[i] -= menor;
+          mascara |= chaves_origem[i];
+        }
+        return mascara;
+      });
   if (contagem) {
     auto* chaves = alocar<std::uint32_t>(n);
     for (std::size_t i = 0; i < n; ++i) {
