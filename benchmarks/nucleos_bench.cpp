@@ -131,14 +131,8 @@ void medir_unkeyed(PyObject** originais, std::size_t n, Tempos& t) {
 
   inicio = Relogio::now();
   const auto [contagem, amplitude, variacao, passagens] =
-      planejar(estat, tamanho, 250000, [&](std::uint64_t menor) {
-        std::uint64_t mascara = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-          origem[i].chave -= menor;
-          mascara |= origem[i].chave;
-        }
-        return mascara;
-      });
+      planejar(estat, tamanho, 250000,
+               [&](std::uint64_t menor) { return normalizar_entradas(origem, tamanho, menor); });
   PyObject** resultado;
   void* liberar_depois[3] = {nullptr, nullptr, nullptr};
   Entrada* ordenadas = nullptr;
@@ -223,15 +217,9 @@ void medir_keyed(PyObject** chaves_objeto, std::size_t n, bool reverso, Tempos& 
     std::free(itens);
     return;
   }
-  const auto [contagem, amplitude, variacao, passagens] =
-      planejar(estat, tamanho, 8192, [&](std::uint64_t menor) {
-        std::uint64_t mascara = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-          chaves_origem[i] -= menor;
-          mascara |= chaves_origem[i];
-        }
-        return mascara;
-      });
+  const auto [contagem, amplitude, variacao, passagens] = planejar(
+      estat, tamanho, 8192,
+      [&](std::uint64_t menor) { return normalizar_chaves(chaves_origem, tamanho, menor); });
   if (contagem) {
     auto* chaves = alocar<std::uint32_t>(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -96,16 +96,6 @@ Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasChav
   return Veredito::NATIVO;
 }
 
-// Rebases the keys to 0 ... amplitude; returns the mask of bits in which they vary.
-std::uint64_t normalizar(Entrada* origem, Py_ssize_t n, std::uint64_t menor_chave) {
-  std::uint64_t variacao = 0;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    origem[i].chave -= menor_chave;
-    variacao |= origem[i].chave;
-  }
-  return variacao;
-}
-
 }  // namespace
 
 int preparar_timsort() {
@@ -177,7 +167,7 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
       n >= menor_tamanho_contagem && amplitude <= maior_amplitude_contagem &&
       (n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(n));
   if (usar_contagem || digitos_amplitude < passagens) {
-    variacao = normalizar(origem.get(), n, estat.menor_chave);
+    variacao = normalizar_entradas(origem.get(), n, estat.menor_chave);
     passagens = contar_digitos_variaveis(variacao);
   }
 

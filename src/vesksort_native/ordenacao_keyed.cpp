@@ -125,12 +125,7 @@ PyObject* ordenar_keyed(ChavesKeyed e) {
       (e.n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(e.n));
   int normalizado = 0;
   if (usar_contagem || digitos_amplitude < passagens) {
-    // Rebasing makes counting possible, or saves radix passes.
-    variacao = 0;
-    for (Py_ssize_t i = 0; i < e.n; ++i) {
-      e.chaves_origem[i] -= e.menor_chave;
-      variacao |= e.chaves_origem[i];
-    }
+    variacao = normalizar_chaves(e.chaves_origem.get(), e.n, e.menor_chave);
     passagens = contar_digitos_variaveis(variacao);
     normalizado = 1;
   }

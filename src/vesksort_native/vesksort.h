@@ -100,6 +100,26 @@ struct EstatisticasChaves {
   }
 };
 
+// Rebase the keys to 0 ... amplitude by subtracting the smallest; each returns the mask of bits
+// in which the rebased keys vary. Rebasing makes counting possible, or saves radix passes.
+inline std::uint64_t normalizar_entradas(Entrada* entradas, Py_ssize_t n, std::uint64_t menor) {
+  std::uint64_t variacao = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    entradas[i].chave -= menor;
+    variacao |= entradas[i].chave;
+  }
+  return variacao;
+}
+
+inline std::uint64_t normalizar_chaves(std::uint64_t* chaves, Py_ssize_t n, std::uint64_t menor) {
+  std::uint64_t variacao = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    chaves[i] -= menor;
+    variacao |= chaves[i];
+  }
+  return variacao;
+}
+
 // How many elements ahead a scan over the list's objects fetches the next object's memory.
 inline constexpr Py_ssize_t distancia_prefetch = 16;
 
