@@ -49,6 +49,17 @@ def _is_plain_key_call(key: object, reverse: object) -> bool:
     return (reverse is False or reverse is True) and callable(key)
 
 
+def _sort_descending(items: list[Any]) -> None:
+    """Orders the exact list ``items`` in place, as ``items.sort(reverse=True)`` would."""
+    # A stable descending sort is the reverse of a stable ascending sort of the reversed list;
+    # the interpreter's own list sort does just this, also when a comparison fails.
+    items.reverse()
+    try:
+        _sort_in_place(items)
+    finally:
+        items.reverse()
+
+
 def _order_by_key(items: list[Any], key: Callable[[Any], Any], reverse: bool) -> None:
     """Orders the caller's exact list ``items`` in place, as ``items.sort(key=key)`` would."""
     keys: list[Any] = []
@@ -77,19 +88,13 @@ def sort(
     order (the sort is stable, also with ``reverse``), ``key`` called once per item in item
     order, and the same exceptions.
     """
-    if key is None:
-        if reverse is False:
-            return _sort(iterable)
-        if reverse is True:
-            # As in `sort_in_place`; a failed comparison leaves the new list unseen, so
-            # nothing has to put it back.
-            items = list(iterable)
-            items.reverse()
-            _sort_in_place(items)
-            items.reverse()
-            return items
-        return sorted(iterable, reverse=reverse)
-    if not _is_plain_key_call(key, reverse):
+    if key is None and reverse is False:
+        return _sort(iterable)
+    if key is None and reverse is True:
+        items = list(iterable)
+        _sort_descending(items)
+        return items
+    if key is None or not _is_plain_key_call(key, reverse):
         return sorted(iterable, key=key, reverse=reverse)
     items = list(iterable)
     _order_by_key(items, key, reverse)
@@ -112,14 +117,8 @@ def sort_in_place(
     if type(lst) is not list:
         raise TypeError(_NOT_AN_EXACT_LIST)
     if key is None and reverse is True:
-        # A stable descending sort is the reverse of a stable ascending sort of the reversed
-        # list; the interpreter's own list sort does just this, also when a comparison fails.
-        lst.reverse()
-        try:
-            _sort_in_place(lst)
-        finally:
-            lst.reverse()
-    elif key is not None and _is_plain_key_call(key, reverse):
-        _order_by_key(lst, key, reverse)
-    else:
+        _sort_descending(lst)
+    elif key is None or not _is_plain_key_call(key, reverse):
         lst.sort(key=key, reverse=reverse)
+    else:
+        _order_by_key(lst, key, reverse)
