@@ -213,27 +213,29 @@ def lengths_seen(lst, key):
     return seen
 
 
-def test_native_keys_see_the_whole_list_and_the_fallback_an_empty_one():
-    pairs = [(i % 7, i) for i in range(50)]
-    assert lengths_seen(pairs, itemgetter(0)) == [50] * 50
-    assert pairs == sorted(pairs)
-    # The first key is not an int: the native attempt stops there, the replay computes the rest
-    # inside the interpreter's sort, which shows the list empty.
-    words = [str(i % 7) for i in range(50)]
-    assert lengths_seen(words, str) == [50] + [0] * 49
-    assert words == sorted(str(i % 7) for i in range(50))
+@pytest.mark.parametrize("n", [50, 5000])
+@pytest.mark.parametrize(
+    "key",
+    [itemgetter(0), lambda pair: str(pair[0]), lambda pair: pair[0] if pair[1] else 0.5],
+    ids=["int", "str", "float-then-int"],
+)
+def test_key_functions_see_an_empty_list_as_with_list_sort(key, n):
+    pairs = [(i % 7, i) for i in range(n)]
+    expected = sorted(pairs, key=key)
+    assert lengths_seen(pairs, key) == [0] * n
+    assert_same_objects(pairs, expected)
 
 
-def test_a_native_attempt_that_gives_up_at_its_checkpoint_hands_its_keys_on():
-    # Widely spread keys in order but for one swapped pair: the native attempt computes 2048
-    # keys, judges the input nearly in order and leaves the rest to the replay.
+def test_keys_of_nearly_sorted_input_are_computed_once():
+    # Widely spread keys in order but for one swapped pair: ordered by the interpreter's sort,
+    # which is handed the keys already computed.
     items = [Item(i) for i in range(5000)]
     label = {id(item): 10**9 * item.label for item in items}
     label[id(items[10])], label[id(items[11])] = label[id(items[11])], label[id(items[10])]
     in_place = list(items)
     calls = []
     seen = lengths_seen(in_place, lambda item: calls.append(item) or label[id(item)])
-    assert seen == [5000] * 2048 + [0] * (5000 - 2048)
+    assert seen == [0] * 5000
     assert_same_log(calls, items)
     assert_same_objects(in_place, sorted(items, key=lambda item: label[id(item)]))
 

@@ -1,7 +1,9 @@
 """Núcleo nativo do VeskSort."""
 
 from collections.abc import Callable, Iterable
-from typing import Any, Literal, TypeVar, TypedDict, final, type_check_only
+from typing import Any, Literal, TypeVar, TypedDict, final, overload, type_check_only
+
+from _typeshed import SupportsRichComparison, SupportsRichComparisonT
 
 _T = TypeVar("_T")
 
@@ -31,6 +33,17 @@ class _CachedKeyReplay:
     """Callable interno de uso único para replay de chaves."""
     def __call__(self, item: object, /) -> Any: ...
 
+@overload
+def _drop_in_sort(
+    iterable: Iterable[SupportsRichComparisonT], /, *, key: None = None, reverse: bool = False
+) -> list[SupportsRichComparisonT]: ...
+@overload
+def _drop_in_sort(
+    iterable: Iterable[_T], /, *, key: Callable[[_T], SupportsRichComparison], reverse: bool = False
+) -> list[_T]: ...
+def _drop_in_sort_in_place(
+    lst: list[Any], /, *, key: Callable[[Any], Any] | None = None, reverse: bool = False
+) -> None: ...
 def sort(iterable: Iterable[_T], /) -> list[_T]: ...
 def sort_with_strategy(iterable: Iterable[_T], /) -> tuple[list[_T], str]: ...
 def sort_in_place(lista: list[Any], /) -> None: ...

@@ -11,8 +11,6 @@ namespace {
 
 constexpr Py_ssize_t tamanho_checkpoint = 2048;
 constexpr Py_ssize_t maior_entrada_sem_digitos = 32768;
-constexpr std::uint64_t mascara_ascendente = 0x8000000000000000ULL;
-constexpr std::uint64_t mascara_reversa = 0x7FFFFFFFFFFFFFFFULL;
 
 // Appends slots inicio ... fim - 1 of `chaves_python` to `destino`, in order.
 int preservar_cache_prefixado(PyObject* destino, PyObject* const* chaves_python, Py_ssize_t inicio,
@@ -63,6 +61,44 @@ class ChavesPython {
   Py_ssize_t quantidade_;
 };
 
+// The items as they stood at entry, each with a reference of its own: while it is held no new
+// object can take an item's address, so comparing addresses tells whether a key function
+// replaced an item (also by one that the allocator put where a dropped item was).
+class ItensNaEntrada {
+ public:
+  ItensNaEntrada() = default;
+  ItensNaEntrada(const ItensNaEntrada&) = delete;
+  ItensNaEntrada& operator=(const ItensNaEntrada&) = delete;
+  ~ItensNaEntrada() { liberar(); }
+
+  bool guardar(PyObject* const* itens, Py_ssize_t n) {
+    itens_ = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+    if (!itens_) {
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      itens_[static_cast<std::size_t>(i)] = Py_NewRef(itens[i]);
+    }
+    quantidade_ = n;
+    return true;
+  }
+  bool iguais(PyObject* const* itens) const {
+    return !itens_ || std::memcmp(itens_.get(), itens,
+                                  static_cast<std::size_t>(quantidade_) * sizeof(PyObject*)) == 0;
+  }
+  void liberar() {
+    for (Py_ssize_t i = quantidade_; --i >= 0;) {
+      Py_DECREF(itens_[static_cast<std::size_t>(i)]);
+    }
+    quantidade_ = 0;
+    itens_.liberar();
+  }
+
+ private:
+  BufferNativo<PyObject*> itens_;
+  Py_ssize_t quantidade_ = 0;
+};
+
 // Among the first 2048 keys of a prefix call with an empty cache: few changes of direction over
 // a wide span predict a sort that the interpreter's own merge of runs does better.
 bool checkpoint_adaptativo(Py_ssize_t quantidade_amostrada, Py_ssize_t n, Py_ssize_t descidas,
@@ -74,17 +110,6 @@ bool checkpoint_adaptativo(Py_ssize_t quantidade_amostrada, Py_ssize_t n, Py_ssi
                                       (subidas == 0 && descidas >= 1);
   return prefixo_quase_monotono && maior_chave - menor_chave > 4 * static_cast<std::uint64_t>(n) &&
          (n <= maior_entrada_sem_digitos || contar_digitos_variaveis(variacao) > 4);
-}
-
-// Key functions mostly read a field of their item. For a tuple, fetching its first fields too
-// overlaps the second cache miss; the tuple itself was fetched further ahead.
-inline void buscar_campos(PyObject* item) {
-  if (PyTuple_CheckExact(item)) {
-    const Py_ssize_t campos = PyTuple_GET_SIZE(item) < 2 ? PyTuple_GET_SIZE(item) : 2;
-    for (Py_ssize_t j = 0; j < campos; ++j) {
-      __builtin_prefetch(PyTuple_GET_ITEM(item, j));
-    }
-  }
 }
 
 }  // namespace
@@ -148,18 +173,13 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
   // A key function may also reorder or replace the caller's items without resizing the list;
   // the keys would then belong to other objects. The items as they stood at entry are compared
   // with the list before any key is used or handed back.
-  BufferNativo<PyObject*> itens_na_entrada;
-  if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial < n) {
-    itens_na_entrada = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
-    if (!itens_na_entrada) {
-      return PyErr_NoMemory();
-    }
-    std::memcpy(itens_na_entrada.get(), itens_da_lista(lista.get()),
-                static_cast<std::size_t>(n) * sizeof(PyObject*));
+  ItensNaEntrada itens_na_entrada;
+  if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial < n &&
+      !itens_na_entrada.guardar(itens_da_lista(lista.get()), n)) {
+    return PyErr_NoMemory();
   }
   const auto itens_intactos = [&]() {
-    if (itens_na_entrada && std::memcmp(itens_na_entrada.get(), itens_da_lista(lista.get()),
-                                        static_cast<std::size_t>(n) * sizeof(PyObject*)) != 0) {
+    if (!itens_na_entrada.iguais(itens_da_lista(lista.get()))) {
       PyErr_SetString(PyExc_ValueError, "items mudou durante o cálculo das chaves");
       return false;
     }
@@ -265,8 +285,7 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     return nullptr;
   }
   return ordenar_keyed(ChavesKeyed{std::move(lista), n, tipo, reverso, !modo_cache,
-                                   std::move(chaves_origem), estat.menor_chave, estat.maior_chave,
-                                   menor_valor, maior_valor, estat.variacao, estat.descidas});
+                                   std::move(chaves_origem), estat, menor_valor, maior_valor});
 }
 
 }  // namespace vesksort

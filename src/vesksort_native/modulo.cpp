@@ -1,5 +1,7 @@
 // The module _vesksort: its method table, the wrappers that call a core with fixed
 // arguments, and the shaping of a sorted list into the result a caller asked for.
+#include <iterator>
+
 #include "vesksort.h"
 
 namespace vesksort {
@@ -193,6 +195,28 @@ PyMethodDef metodos[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The drop-ins: module attributes beyond the method table, named `sort` and `sort_in_place` in
+// the package that exports them.
+PyMethodDef drop_ins[] = {
+    {"sort", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_sort_drop_in)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sort(iterable, /, *, key=None, reverse=False)\n--\n\n"
+     "Return a new list with the items of ``iterable`` in ascending order.\n\n"
+     "Identical to ``sorted(iterable, key=key, reverse=reverse)``: the same objects in the same\n"
+     "order (the sort is stable, also with ``reverse``), ``key`` called once per item in item\n"
+     "order, and the same exceptions."},
+    {"sort_in_place",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_sort_in_place_drop_in)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "sort_in_place(lst, /, *, key=None, reverse=False)\n--\n\n"
+     "Sort the exact list ``lst`` in place and return ``None``, as ``lst.sort()`` does.\n\n"
+     "The result is the one ``lst.sort(key=key, reverse=reverse)`` leaves, with the same\n"
+     "exceptions: while it sorts, the list looks empty to key functions, comparisons and other\n"
+     "threads, and a change made to it meanwhile raises ``ValueError``. An argument that is not\n"
+     "exactly a ``list`` raises ``TypeError``."},
+};
+const char* const nomes_drop_ins[] = {"_drop_in_sort", "_drop_in_sort_in_place"};
+
 PyModuleDef modulo = {
     PyModuleDef_HEAD_INIT,
     "_vesksort",
@@ -209,8 +233,20 @@ PyModuleDef modulo = {
 }  // namespace vesksort
 
 PyMODINIT_FUNC PyInit__vesksort() {
-  if (vesksort::preparar_tipo_replay() < 0 || vesksort::preparar_timsort() < 0) {
+  using namespace vesksort;
+  if (preparar_tipo_replay() < 0 || preparar_timsort() < 0) {
     return nullptr;
   }
-  return PyModule_Create2(&vesksort::modulo, 1013);
+  Referencia modulo_criado(PyModule_Create2(&modulo, 1013));
+  Referencia pacote(PyUnicode_FromString("vesksort_native"));
+  if (!modulo_criado || !pacote) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < std::size(drop_ins); ++i) {
+    if (PyModule_Add(modulo_criado.get(), nomes_drop_ins[i],
+                     PyCFunction_NewEx(&drop_ins[i], nullptr, pacote.get())) < 0) {
+      return nullptr;
+    }
+  }
+  return modulo_criado.release();
 }

@@ -12,18 +12,8 @@ constexpr Py_ssize_t menor_tamanho_contagem = 250000;
 constexpr Py_ssize_t tamanho_contagem_livre = 1000000;
 constexpr std::uint64_t maior_amplitude_contagem = 3999999;
 
-// Outcome of a test that may keep the native path, leave it for Timsort, or fail.
-enum class Veredito { NATIVO, TIMSORT, ERRO };
-
-// The `list.sort` method descriptor. The interpreter's build may carry one copy of the sort
-// tuned for the method and another behind `PyList_Sort`: the fallback calls the method, so that
-// it runs exactly what `sorted()` and `list.sort()` run, at the same speed.
-PyObject* metodo_sort = nullptr;
-
 PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
-  PyObject* argumentos[] = {lista.get()};
-  Referencia resultado(PyObject_Vectorcall(metodo_sort, argumentos, 1, nullptr));
-  if (!resultado) {
+  if (ordenar_pelo_interpretador(lista.get(), nullptr, 0) < 0) {
     return nullptr;
   }
   return finalizar_resultado(std::move(lista), motivo, tipo);
@@ -31,8 +21,7 @@ PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
 
 // Reads 256 evenly spaced elements, first and last included, allocating nothing: a list that
 // is not made of int64 values, or that looks nearly monotonic, costs no more than this.
-Veredito avaliar_amostra(PyObject* lista, Py_ssize_t n, const char** motivo) {
-  PyObject** itens = itens_da_lista(lista);
+Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** motivo) {
   const Py_ssize_t intervalo = n - 1;
   const Py_ssize_t divisor = total_amostras - 1;
   Py_ssize_t descidas_amostra = 0;
@@ -69,9 +58,10 @@ Veredito avaliar_amostra(PyObject* lista, Py_ssize_t n, const char** motivo) {
   return Veredito::NATIVO;
 }
 
-// One pass over the list builds every record and every statistic that the decisions need.
-Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasChaves* estat) {
-  PyObject** itens = itens_da_lista(lista);
+// One pass over the items builds every record and every statistic that the decisions need.
+// `mascara` turns a value into its sort key: ascending, or descending for a reversed sort.
+Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, Entrada* origem,
+                EstatisticasChaves* estat) {
   EstatisticasChaves local;  // kept in registers through the loop
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses.
@@ -87,9 +77,9 @@ Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasChav
     if (lido <= 0) {
       return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
     }
-    const std::uint64_t chave = chave_ordenavel(valor);
+    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
     origem[i] = Entrada{elemento, chave};
-    // Unsigned order of the keys is signed order of the values.
+    // Unsigned order of the keys is signed order of the values (or its reverse).
     local.acrescentar(i, chave);
   }
   *estat = local;
@@ -97,13 +87,6 @@ Veredito varrer(PyObject* lista, Py_ssize_t n, Entrada* origem, EstatisticasChav
 }
 
 }  // namespace
-
-int preparar_timsort() {
-  if (metodo_sort == nullptr) {
-    metodo_sort = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "sort");
-  }
-  return metodo_sort == nullptr ? -1 : 0;
-}
 
 PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
   Referencia lista;
@@ -130,33 +113,56 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
     return usar_timsort(std::move(lista), "timsort: entrada pequena", tipo);
   }
 
-  const char* motivo = nullptr;
-  switch (avaliar_amostra(lista.get(), n, &motivo)) {
+  const char* nome = nullptr;
+  char estrategia[tamanho_nome_estrategia];
+  Veredito veredito;
+  {
+    // In copy mode the kernel runs without the lock; the list, held, shows nobody its items.
+    RetencaoLista retida(lista.get());
+    veredito = ordenar_inteiros(retida.itens(), n, false, copiar != 0, &nome, estrategia);
+    if (veredito == Veredito::NATIVO && retida.terminar() < 0) {
+      return nullptr;
+    }
+  }
+  switch (veredito) {
     case Veredito::ERRO:
       return nullptr;
     case Veredito::TIMSORT:
-      return usar_timsort(std::move(lista), motivo, tipo);
+      return usar_timsort(std::move(lista), nome, tipo);
     case Veredito::NATIVO:
       break;
+  }
+  return finalizar_resultado(std::move(lista), nome, tipo);
+}
+
+Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
+                          const char** nome, char* estrategia) {
+  if (n >= menor_tamanho_nativo) {
+    const Veredito amostra = avaliar_amostra(itens, n, nome);
+    if (amostra != Veredito::NATIVO) {
+      return amostra;
+    }
   }
 
   BufferNativo<Entrada> origem = BufferNativo<Entrada>::alocar(static_cast<std::size_t>(n));
   if (!origem) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
+    return Veredito::ERRO;
   }
   EstatisticasChaves estat;
-  switch (varrer(lista.get(), n, origem.get(), &estat)) {
+  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
+  switch (varrer(itens, n, mascara, origem.get(), &estat)) {
     case Veredito::ERRO:
-      return nullptr;
+      return Veredito::ERRO;
     case Veredito::TIMSORT:
-      origem.liberar();
-      return usar_timsort(std::move(lista), "timsort: tipo ou magnitude fora de int64", tipo);
+      *nome = "timsort: tipo ou magnitude fora de int64";
+      return Veredito::TIMSORT;
     case Veredito::NATIVO:
       break;
   }
   if (estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7)) {
-    origem.liberar();
-    return usar_timsort(std::move(lista), "timsort: entrada quase monotônica", tipo);
+    *nome = "timsort: entrada quase monotônica";
+    return Veredito::TIMSORT;
   }
 
   std::uint64_t variacao = estat.variacao;
@@ -171,17 +177,11 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
     passagens = contar_digitos_variaveis(variacao);
   }
 
-  char estrategia[tamanho_nome_estrategia];
-  const bool liberar_gil = copiar != 0;
-  const char* nome = usar_contagem
-                         ? ordenar_por_contagem(lista.get(), std::move(origem), n, amplitude,
-                                                variacao, passagens, liberar_gil, estrategia)
-                         : ordenar_por_radix(lista.get(), std::move(origem), n, variacao, passagens,
-                                             liberar_gil, estrategia);
-  if (nome == nullptr) {
-    return nullptr;
-  }
-  return finalizar_resultado(std::move(lista), nome, tipo);
+  *nome = usar_contagem ? ordenar_por_contagem(itens, std::move(origem), n, amplitude, variacao,
+                                               passagens, liberar_gil, estrategia)
+                        : ordenar_por_radix(itens, std::move(origem), n, variacao, passagens,
+                                            liberar_gil, estrategia);
+  return *nome == nullptr ? Veredito::ERRO : Veredito::NATIVO;
 }
 
 }  // namespace vesksort

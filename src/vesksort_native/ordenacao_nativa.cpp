@@ -1,12 +1,12 @@
-// The integer kernels applied to a list: buffers, release of the interpreter lock and the
-// write-back into the list's item array. The list is written only after every allocation of
-// the kernel in use has succeeded, so a kernel that fails leaves it as it found it.
+// The integer kernels applied to an item array: buffers, release of the interpreter lock and the
+// write-back into the array. The array is written only after every allocation of the kernel in
+// use has succeeded, so a kernel that fails leaves it as it found it.
 #include "vesksort.h"
 
 namespace vesksort {
 
-const char* ordenar_por_radix(PyObject* lista, BufferNativo<Entrada> origem, Py_ssize_t n,
-                              std::uint64_t variacao, int passagens, bool copiar,
+const char* ordenar_por_radix(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
+                              std::uint64_t variacao, int passagens, bool liberar_gil,
                               char* estrategia) {
   BufferNativo<Entrada> destino = BufferNativo<Entrada>::alocar(static_cast<std::size_t>(n));
   if (!destino) {
@@ -16,11 +16,10 @@ const char* ordenar_por_radix(PyObject* lista, BufferNativo<Entrada> origem, Py_
   TabelasRadix tabelas;
   Entrada* ordenadas;
   {
-    LiberacaoGil sem_gil(copiar);
+    LiberacaoGil sem_gil(liberar_gil);
     ordenadas =
         radix_entradas(origem.get(), destino.get(), static_cast<std::size_t>(n), variacao, tabelas);
   }
-  PyObject** itens = itens_da_lista(lista);
   for (Py_ssize_t i = 0; i < n; ++i) {
     itens[i] = ordenadas[i].objeto;
   }
@@ -33,24 +32,24 @@ const char* ordenar_por_radix(PyObject* lista, BufferNativo<Entrada> origem, Py_
   return estrategia;
 }
 
-const char* ordenar_por_contagem(PyObject* lista, BufferNativo<Entrada> origem, Py_ssize_t n,
+const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
                                  std::uint64_t amplitude, std::uint64_t variacao, int passagens,
-                                 bool copiar, char* estrategia) {
+                                 bool liberar_gil, char* estrategia) {
   const auto quantidade = static_cast<std::size_t>(n);
   BufferNativo<std::uint32_t> chaves = BufferNativo<std::uint32_t>::alocar(quantidade);
   if (!chaves) {
-    return ordenar_por_radix(lista, std::move(origem), n, variacao, passagens, copiar, estrategia);
+    return ordenar_por_radix(itens, std::move(origem), n, variacao, passagens, liberar_gil,
+                             estrategia);
   }
   for (std::size_t i = 0; i < quantidade; ++i) {
     chaves[i] = static_cast<std::uint32_t>(origem[i].chave);
   }
-  // The list's item array still holds the objects in record order; the records can go.
+  // The item array still holds the objects in record order; the records can go.
   origem.liberar();
 
   BufferNativo<PyObject*> saida = BufferNativo<PyObject*>::alocar(quantidade);
   BufferNativo<Py_ssize_t> contagem =
       BufferNativo<Py_ssize_t>::zerado(static_cast<std::size_t>(amplitude) + 1);
-  PyObject** itens = itens_da_lista(lista);
   if (!saida || !contagem) {
     saida.liberar();
     contagem.liberar();
@@ -63,11 +62,11 @@ const char* ordenar_por_contagem(PyObject* lista, BufferNativo<Entrada> origem, 
       refeitas[i] = Entrada{itens[i], chaves[i]};
     }
     chaves.liberar();
-    return ordenar_por_radix(lista, std::move(refeitas), n, variacao, passagens, copiar,
+    return ordenar_por_radix(itens, std::move(refeitas), n, variacao, passagens, liberar_gil,
                              estrategia);
   }
   {
-    LiberacaoGil sem_gil(copiar);
+    LiberacaoGil sem_gil(liberar_gil);
     contagem_estavel(chaves.get(), itens, saida.get(), quantidade, contagem.get(), amplitude);
   }
   for (std::size_t i = 0; i < quantidade; ++i) {

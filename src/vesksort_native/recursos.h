@@ -141,6 +141,79 @@ class LiberacaoGil {
   PyThreadState* estado_;
 };
 
+// Holds an exact list the way the interpreter's own list sort does: the item array is taken
+// aside and the list is left empty, its capacity set to -1 as a marker. Whatever runs meanwhile
+// (a key function, a comparison, another thread while the lock is released, the collector) sees
+// an empty list: it can neither move nor drop the items, nor see them half-ordered. The items
+// stay alive through the array taken aside, which keeps the list's references.
+class RetencaoLista {
+ public:
+  explicit RetencaoLista(PyObject* lista)
+      : lista_(reinterpret_cast<PyListObject*>(lista)),
+        itens_(lista_->ob_item),
+        tamanho_(Py_SIZE(lista_)),
+        alocados_(lista_->allocated) {
+    Py_SET_SIZE(lista_, 0);
+    lista_->ob_item = nullptr;
+    lista_->allocated = -1;  // any change of the list resets it
+  }
+  RetencaoLista(const RetencaoLista&) = delete;
+  RetencaoLista& operator=(const RetencaoLista&) = delete;
+  ~RetencaoLista() {
+    devolver();
+    descartar_intrusos();
+  }
+
+  PyObject** itens() const { return itens_; }
+  Py_ssize_t tamanho() const { return tamanho_; }
+  // Whether the list was changed while it was held (valid before and after devolver()).
+  bool modificada() const { return lista_ != nullptr ? lista_->allocated != -1 : modificada_; }
+
+  // Puts the items back. What was put into the list meanwhile is kept aside until
+  // descartar_intrusos(), so that no code of its owners runs before the caller is ready.
+  void devolver() {
+    if (lista_ == nullptr) {
+      return;
+    }
+    modificada_ = lista_->allocated != -1;
+    intrusos_ = lista_->ob_item;
+    quantidade_intrusos_ = Py_SIZE(lista_);
+    Py_SET_SIZE(lista_, tamanho_);
+    lista_->ob_item = itens_;
+    lista_->allocated = alocados_;
+    lista_ = nullptr;
+  }
+  void descartar_intrusos() {
+    PyObject** intrusos = std::exchange(intrusos_, nullptr);
+    if (intrusos != nullptr) {
+      for (Py_ssize_t i = quantidade_intrusos_; --i >= 0;) {
+        Py_XDECREF(intrusos[i]);
+      }
+      PyMem_Free(intrusos);
+    }
+  }
+  // The end of a sort that succeeded: the items go back, what was put into the list meanwhile
+  // is dropped, and a change is reported as the interpreter's sort reports it. 0 or -1.
+  int terminar() {
+    const bool mudou = modificada();
+    if (mudou) {
+      PyErr_SetString(PyExc_ValueError, "list modified during sort");
+    }
+    devolver();
+    descartar_intrusos();
+    return mudou ? -1 : 0;
+  }
+
+ private:
+  PyListObject* lista_;
+  PyObject** itens_;
+  Py_ssize_t tamanho_;
+  Py_ssize_t alocados_;
+  bool modificada_ = false;
+  PyObject** intrusos_ = nullptr;
+  Py_ssize_t quantidade_intrusos_ = 0;
+};
+
 }  // namespace vesksort
 
 #endif

@@ -107,13 +107,17 @@ PyObject* criar_replay_chaves_cacheadas(PyObject* itens, PyObject* chaves, PyObj
     PyErr_SetString(PyExc_TypeError, "o replay de prefixo requer key chamável e prefixo válido");
     return nullptr;
   }
+  return novo_replay(chaves, funcao_chave, PyList_GET_SIZE(itens));
+}
+
+PyObject* novo_replay(PyObject* chaves, PyObject* funcao_chave, Py_ssize_t quantidade) {
   PyObject* objeto = PyType_GenericAlloc(&tipo_replay_chaves, 0);
   if (objeto == nullptr) {
     return nullptr;
   }
   EstadoReplayChaves* replay = como_replay(objeto);
   replay->vectorcall = reproduzir_chave_cacheada;
-  replay->quantidade = PyList_GET_SIZE(itens);
+  replay->quantidade = quantidade;
   replay->proximo = 0;
   replay->chaves = Py_NewRef(chaves);
   replay->funcao_chave = Py_XNewRef(funcao_chave);

@@ -53,9 +53,13 @@ inline constexpr std::uint64_t mascara_digito = 0x7FF;
 inline constexpr std::size_t tamanho_tabela_digitos = 2048;
 inline constexpr int deslocamentos_digitos[] = {0, 11, 22, 33, 44, 55};
 
-// Flipping the sign bit makes unsigned order of the keys equal signed order of the values.
+// Flipping the sign bit makes unsigned order of the keys equal signed order of the values;
+// flipping every other bit instead makes it the reverse order.
+inline constexpr std::uint64_t mascara_ascendente = 0x8000000000000000ULL;
+inline constexpr std::uint64_t mascara_reversa = 0x7FFFFFFFFFFFFFFFULL;
+
 constexpr std::uint64_t chave_ordenavel(std::int64_t valor) {
-  return static_cast<std::uint64_t>(valor) ^ 0x8000000000000000ULL;
+  return static_cast<std::uint64_t>(valor) ^ mascara_ascendente;
 }
 
 // Number of 11-bit digits in which the keys vary: the number of radix passes.
@@ -122,6 +126,17 @@ inline std::uint64_t normalizar_chaves(std::uint64_t* chaves, Py_ssize_t n, std:
 
 // How many elements ahead a scan over the list's objects fetches the next object's memory.
 inline constexpr Py_ssize_t distancia_prefetch = 16;
+
+// Key functions mostly read a field of their item. For a tuple, fetching its first fields too
+// overlaps the second cache miss; the tuple itself was fetched further ahead.
+inline void buscar_campos(PyObject* item) {
+  if (PyTuple_CheckExact(item)) {
+    const Py_ssize_t campos = PyTuple_GET_SIZE(item) < 2 ? PyTuple_GET_SIZE(item) : 2;
+    for (Py_ssize_t j = 0; j < campos; ++j) {
+      __builtin_prefetch(PyTuple_GET_ITEM(item, j));
+    }
+  }
+}
 
 // ---- Kernels (pure) -----------------------------------------------------------------------
 
@@ -214,10 +229,27 @@ PyObject* formar_par(Referencia lista, Referencia segundo);
 // Shapes a sorted list (one reference, consumed on every path) as `tipo` asks.
 PyObject* finalizar_resultado(Referencia lista, const char* estrategia, TipoRetorno tipo);
 
+// Outcome of a step that may keep the native path, leave it for Timsort, or fail.
+enum class Veredito { NATIVO, TIMSORT, ERRO };
+
 // The core of the four unkeyed functions.
 PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
-// Looks up `list.sort` once at module initialisation, for the unkeyed fallback.
+// Orders the n objects of `itens` natively when they are all exact int64 values far from
+// monotonic (judged first from a sample when n >= 2048): NATIVO with the strategy name in
+// *nome (it may point into `estrategia`), TIMSORT with the reason in *nome and `itens`
+// untouched, or ERRO with an exception set and `itens` untouched. `reverso` orders
+// descending, equal values kept in input order.
+Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
+                          const char** nome, char* estrategia);
+
+// Looks up what the fallbacks call, once at module initialisation.
 int preparar_timsort();
+// The interpreter's own list sort of `lista`, as `lista.sort(key=funcao_chave, reverse=reverso)`
+// (a null key: none). 0, or -1 with its exception.
+int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reverso);
+// `sorted(*argumentos, **...)` and `list.sort(*argumentos, **...)` as the caller asked them.
+PyObject* chamar_sorted(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes);
+PyObject* chamar_list_sort(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes);
 
 // The core of the seven keyed functions.
 PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_chave,
@@ -231,18 +263,28 @@ struct ChavesKeyed {
   Py_ssize_t n;      // at least 1
   TipoRetorno tipo;
   int reverso;
-  bool liberar_gil;  // only a list that no other code can reach is ordered without the lock
+  bool liberar_gil;  // the caller's own list keeps the lock: other threads wait for the sort
   BufferNativo<std::uint64_t> chaves_origem;  // sort key of element i at index i
-  std::uint64_t menor_chave;
-  std::uint64_t maior_chave;
+  EstatisticasChaves estat;
   std::int64_t menor_valor;
   std::int64_t maior_valor;
-  std::uint64_t variacao;  // OR over i >= 1 of (key i XOR key 0)
-  Py_ssize_t descidas;     // pairs with key i < key i-1
 };
 
 // The keyed core's ordering step, from the handover to the shaped result.
 PyObject* ordenar_keyed(ChavesKeyed estado);
+
+// What ordering by keys did: the path, and for radix its passes and whether it rebased.
+struct OrdemKeyed {
+  AlgoritmoKeyed algoritmo;
+  int passagens;
+  int normalizado;
+};
+
+// Orders the n objects of `itens` by their sort keys (consumed), stably: nothing to do, keys
+// already in order, counting sort or compact radix, the latter two without the lock when
+// `liberar_gil`. Returns false with MemoryError set and `itens` untouched.
+bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t> chaves_origem, Py_ssize_t n,
+                        const EstatisticasChaves& estat, bool liberar_gil, OrdemKeyed* ordem);
 
 // The keyed result of an empty input.
 PyObject* resultado_keyed_vazio(Referencia lista, TipoRetorno tipo, int reverso);
@@ -265,21 +307,31 @@ int preparar_tipo_replay();
 // A new replay over the cache list `chaves` for the items `itens`; a null `funcao_chave` makes
 // a full-cache replay.
 PyObject* criar_replay_chaves_cacheadas(PyObject* itens, PyObject* chaves, PyObject* funcao_chave);
+// The same without the checks, for a sort of `quantidade` items that the caller has vouched for.
+PyObject* novo_replay(PyObject* chaves, PyObject* funcao_chave, Py_ssize_t quantidade);
 
 // Room for the longest strategy name that a kernel formats.
 inline constexpr std::size_t tamanho_nome_estrategia = 48;
 
-// Kernels over the records of `lista` (element i belongs to record i). On success the list's
-// items are reordered, every buffer is freed and the strategy name is returned (it may point
-// into `estrategia`). On failure every buffer is freed and MemoryError is set; the list is
-// untouched. The lock is released around the array work when `copiar` is set.
-const char* ordenar_por_radix(PyObject* lista, BufferNativo<Entrada> origem, Py_ssize_t n,
-                              std::uint64_t variacao, int passagens, bool copiar, char* estrategia);
+// Kernels over the records of the item array `itens` (element i belongs to record i). On
+// success the items are reordered, every buffer is freed and the strategy name is returned (it
+// may point into `estrategia`). On failure every buffer is freed and MemoryError is set; the
+// items are untouched. The lock is released around the array work when `liberar_gil` is set:
+// then nothing but the caller may reach `itens`.
+const char* ordenar_por_radix(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
+                              std::uint64_t variacao, int passagens, bool liberar_gil,
+                              char* estrategia);
 // Keys must be rebased to 0 ... `amplitude` (at most 3999999). Without its buffers it hands
 // the records on to ordenar_por_radix with `variacao` and `passagens`.
-const char* ordenar_por_contagem(PyObject* lista, BufferNativo<Entrada> origem, Py_ssize_t n,
+const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
                                  std::uint64_t amplitude, std::uint64_t variacao, int passagens,
-                                 bool copiar, char* estrategia);
+                                 bool liberar_gil, char* estrategia);
+
+// The drop-ins sort() and sort_in_place(): sorted() and list.sort() in one native call each.
+PyObject* py_sort_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,
+                          PyObject* nomes);
+PyObject* py_sort_in_place_drop_in(PyObject* modulo, PyObject* const* argumentos,
+                                   Py_ssize_t quantidade, PyObject* nomes);
 
 }  // namespace vesksort
 

@@ -1,0 +1,233 @@
+// The drop-ins sort() and sort_in_place(): sorted() and list.sort() as one native call each.
+//
+// One road per call: read the arguments, hold the list as the interpreter's sort does, scan
+// the values or compute the keys, order natively or hand over to the interpreter's sort, and
+// give the list back. Whatever runs meanwhile (key functions, comparisons, other threads, the
+// collector) sees the list empty, exactly as during list.sort(); a change made to it is
+// reported as list.sort() reports it. Small lists, and calls that the native road does not
+// take (odd arguments), go to the builtins themselves.
+#include "vesksort.h"
+
+namespace vesksort {
+namespace {
+
+// Below these lengths the interpreter's sort is faster than scanning or keying and ordering
+// natively (measured: the ratio of the two on random keys crosses 1 here).
+constexpr Py_ssize_t menor_tamanho_sem_chave = 2048;
+constexpr Py_ssize_t menor_tamanho_com_chave = 2048;
+
+enum class Pedido { NATIVO, DELEGAR };
+
+// A call the native road takes: one positional argument, a key that is None or callable, and a
+// reverse flag whose truth costs no code (a bool or an exact int). Anything else goes to the
+// builtin, which judges it and raises its own errors, with its own messages, in its own order.
+Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes,
+                      PyObject** funcao_chave, int* reverso) {
+  *funcao_chave = nullptr;
+  *reverso = 0;
+  if (quantidade != 1) {
+    return Pedido::DELEGAR;
+  }
+  const Py_ssize_t palavras = nomes == nullptr ? 0 : PyTuple_GET_SIZE(nomes);
+  for (Py_ssize_t j = 0; j < palavras; ++j) {
+    PyObject* nome = PyTuple_GET_ITEM(nomes, j);
+    PyObject* valor = argumentos[1 + j];
+    if (PyUnicode_EqualToUTF8(nome, "key")) {
+      if (valor != Py_None) {
+        if (!PyCallable_Check(valor)) {
+          return Pedido::DELEGAR;
+        }
+        *funcao_chave = valor;
+      }
+    } else if (PyUnicode_EqualToUTF8(nome, "reverse") &&
+               (PyBool_Check(valor) || PyLong_CheckExact(valor))) {
+      *reverso = PyObject_IsTrue(valor);
+    } else {
+      return Pedido::DELEGAR;
+    }
+  }
+  return Pedido::NATIVO;
+}
+
+// The key objects of one sort, each owned until the sort is done with them.
+class ChavesCalculadas {
+ public:
+  explicit ChavesCalculadas(Py_ssize_t n)
+      : objetos_(BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n))) {}
+  ChavesCalculadas(const ChavesCalculadas&) = delete;
+  ChavesCalculadas& operator=(const ChavesCalculadas&) = delete;
+  // A failed key call leaves them released newest first, as the interpreter's sort does.
+  ~ChavesCalculadas() {
+    while (quantidade_ > 0) {
+      Py_DECREF(objetos_[static_cast<std::size_t>(--quantidade_)]);
+    }
+  }
+
+  explicit operator bool() const { return static_cast<bool>(objetos_); }
+  void guardar(PyObject* chave) { objetos_[static_cast<std::size_t>(quantidade_++)] = chave; }
+  void liberar() {
+    for (Py_ssize_t i = 0; i < quantidade_; ++i) {
+      Py_DECREF(objetos_[static_cast<std::size_t>(i)]);
+    }
+    quantidade_ = 0;
+  }
+  // A new list that takes every key over, in item order; null (keys kept) when it cannot be made.
+  PyObject* para_lista() {
+    PyObject* lista = PyList_New(quantidade_);
+    if (lista != nullptr) {
+      for (Py_ssize_t i = 0; i < quantidade_; ++i) {
+        PyList_SET_ITEM(lista, i, objetos_[static_cast<std::size_t>(i)]);
+      }
+      quantidade_ = 0;
+    }
+    return lista;
+  }
+
+ private:
+  BufferNativo<PyObject*> objetos_;
+  Py_ssize_t quantidade_ = 0;
+};
+
+// Few changes of direction: the interpreter's merge of runs does better than a native sort.
+bool quase_monotona(const EstatisticasChaves& estat, Py_ssize_t n) {
+  return estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7);
+}
+
+// The items ordered by their own values.
+int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso) {
+  const char* nome = nullptr;
+  char estrategia[tamanho_nome_estrategia];
+  Veredito veredito;
+  {
+    RetencaoLista retida(lista);
+    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, true, &nome, estrategia);
+    if (veredito == Veredito::NATIVO) {
+      return retida.terminar();
+    }
+  }
+  // Nothing ran while the list was held: it is as it was, and the interpreter's sort takes it.
+  return veredito == Veredito::ERRO ? -1 : ordenar_pelo_interpretador(lista, nullptr, reverso);
+}
+
+// The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
+int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso) {
+  RetencaoLista retida(lista);
+  PyObject** itens = retida.itens();
+  BufferNativo<std::uint64_t> chaves_origem =
+      BufferNativo<std::uint64_t>::alocar(static_cast<std::size_t>(n));
+  ChavesCalculadas chaves(n);  // released before the list is given back, on every path
+  if (!chaves_origem || !chaves) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
+  EstatisticasChaves estat;
+  bool inteiras = true;  // every key so far an exact int in the signed 64-bit range
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // The items may lie anywhere in memory: fetching ahead overlaps the cache misses.
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(itens[i + distancia_prefetch]);
+    }
+    if (i + distancia_prefetch / 2 < n) {
+      buscar_campos(itens[i + distancia_prefetch / 2]);
+    }
+    PyObject* chave = PyObject_CallOneArg(funcao_chave, itens[i]);
+    if (chave == nullptr) {
+      return -1;
+    }
+    chaves.guardar(chave);
+    if (inteiras) {
+      std::int64_t valor = 0;
+      const int lido = PyLong_CheckExact(chave) ? ler_int64_exato(chave, &valor) : 0;
+      if (lido < 0) {
+        return -1;
+      }
+      inteiras = lido == 1;
+      if (inteiras) {
+        const std::uint64_t ordenavel = static_cast<std::uint64_t>(valor) ^ mascara;
+        chaves_origem[static_cast<std::size_t>(i)] = ordenavel;
+        estat.acrescentar(i, ordenavel);
+      }
+    }
+  }
+
+  if (inteiras && (estat.descidas == 0 || !quase_monotona(estat, n))) {
+    OrdemKeyed ordem;
+    if (!ordenar_por_chaves(itens, std::move(chaves_origem), n, estat, true, &ordem)) {
+      return -1;
+    }
+    chaves.liberar();
+    return retida.terminar();
+  }
+
+  // The interpreter's sort takes over, and a one-shot replay hands it the keys computed here
+  // by position: nobody could reorder the items in between, since the list was held.
+  chaves_origem.liberar();
+  Referencia cache(chaves.para_lista());
+  if (!cache) {
+    return -1;
+  }
+  Referencia replay(novo_replay(cache.get(), nullptr, n));
+  if (!replay) {
+    return -1;
+  }
+  cache.reset();
+  retida.devolver();  // nothing runs before the interpreter's sort holds the list in turn
+  const int resultado = ordenar_pelo_interpretador(lista, replay.get(), reverso);
+  replay.reset();
+  retida.descartar_intrusos();
+  if (resultado == 0 && retida.modificada()) {
+    PyErr_SetString(PyExc_ValueError, "list modified during sort");
+    return -1;
+  }
+  return resultado;
+}
+
+// The one road of both drop-ins, over an exact list.
+int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso) {
+  const Py_ssize_t n = PyList_GET_SIZE(lista);
+  if (funcao_chave == nullptr) {
+    if (n < 2) {
+      return 0;  // nothing to order, and no code of anyone's to run
+    }
+    return n < menor_tamanho_sem_chave ? ordenar_pelo_interpretador(lista, nullptr, reverso)
+                                       : ordenar_valores(lista, n, reverso);
+  }
+  return n < menor_tamanho_com_chave ? ordenar_pelo_interpretador(lista, funcao_chave, reverso)
+                                     : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso);
+}
+
+}  // namespace
+
+PyObject* py_sort_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t quantidade,
+                          PyObject* nomes) {
+  PyObject* funcao_chave;
+  int reverso;
+  if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
+    return chamar_sorted(argumentos, quantidade, nomes);
+  }
+  Referencia lista(PySequence_List(argumentos[0]));
+  if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso) < 0) {
+    return nullptr;
+  }
+  return lista.release();
+}
+
+PyObject* py_sort_in_place_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t quantidade,
+                                   PyObject* nomes) {
+  if (quantidade >= 1 && !PyList_CheckExact(argumentos[0])) {
+    PyErr_SetString(PyExc_TypeError, "vesk_sort_in_place requer uma list exata");
+    return nullptr;
+  }
+  PyObject* funcao_chave;
+  int reverso;
+  if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
+    return chamar_list_sort(argumentos, quantidade, nomes);
+  }
+  if (ordenar_lista(argumentos[0], funcao_chave, reverso) < 0) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace vesksort
