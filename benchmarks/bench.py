@@ -6,9 +6,13 @@ skewed by which side ran while the machine was busy. The kernel-only limit comes
 program (benchmarks/nucleos_bench.cpp, built here from the repository's own kernels) that runs
 the native steps over the same values with no interpreter; it runs once per round as well.
 
+A small-list section times the drop-ins against the builtins at n = 0, 1, 10 and 100, over
+batches of lists, both sides in the same loop shape, alternated round by round (--no-small
+leaves it out).
+
 Prints a table at one reference length (1,000,000 by default), the growth of ns per element
-with n, and the speed goals; writes every figure to a JSON file and, when matplotlib imports,
-a log-log plot of ns per element against n.
+with n, the small-list ratios and the speed goals; writes every figure to a JSON file and, when
+matplotlib imports, a log-log plot of ns per element against n.
 """
 
 import argparse
@@ -403,6 +407,153 @@ def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, progre
 
 
 
+# ---- Small lists --------------------------------------------------------------------------------
+
+SMALL_SIZES = (0, 1, 10, 100)
+SMALL_ELEMENTS = 200_000  # elements per timed batch
+SMALL_ROUNDS = 21
+# Every call and n gets at least SMALL_MIN_ROUNDS rounds, and more up to SMALL_ROUNDS while its
+# rounds have taken under SMALL_BUDGET_S: a slow drop-in would otherwise stretch the section.
+SMALL_MIN_ROUNDS = 7
+SMALL_BUDGET_S = 1.0
+SMALL_GOALS = {0: 1.10, 1: 1.10, 10: 1.05, 100: 1.05}  # highest drop-in time / builtin time
+
+
+# One loop per call shape, the callee bound to a local: the builtin and the drop-in then pay
+# the same loop and call overhead, and no wrapper adds a call of its own to either side.
+def _loop_plain(f, batch):
+    start = time.perf_counter()
+    for v in batch:
+        f(v)
+    return time.perf_counter() - start
+
+
+def _loop_key(f, batch):
+    key = KEY
+    start = time.perf_counter()
+    for v in batch:
+        f(v, key=key)
+    return time.perf_counter() - start
+
+
+def _loop_reverse(f, batch):
+    start = time.perf_counter()
+    for v in batch:
+        f(v, reverse=True)
+    return time.perf_counter() - start
+
+
+@dataclass
+class SmallCall:
+    name: str
+    builtin_name: str
+    loop: object
+    builtin: object
+    drop_in: str  # the attribute of vesksort_native
+    pairs: bool  # sorts (value, index) pairs by itemgetter(0), else the values
+    in_place: bool
+    needs_drop_in: bool  # takes key= or reverse=, which older drop-ins refuse
+
+
+# list.sort(v) stands for v.sort(): the same method, called in the same loop shape as the drop-in.
+SMALL_CALLS = [
+    SmallCall("sort(v)", "sorted(v)", _loop_plain, sorted, "sort", False, False, False),
+    SmallCall("sort(pairs, key=itemgetter(0))", "sorted(pairs, key=itemgetter(0))", _loop_key,
+              sorted, "sort", True, False, True),
+    SmallCall("sort(v, reverse=True)", "sorted(v, reverse=True)", _loop_reverse, sorted, "sort",
+              False, False, True),
+    SmallCall("sort_in_place(v)", "v.sort()", _loop_plain, list.sort, "sort_in_place", False,
+              True, False),
+    SmallCall("sort_in_place(pairs, key=itemgetter(0))", "pairs.sort(key=itemgetter(0))",
+              _loop_key, list.sort, "sort_in_place", True, True, True),
+]
+
+
+def _small_batches(rng, n, lists):
+    values = [[rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)] for _ in range(lists)]
+    pairs = [[(value, index) for index, value in enumerate(v)] for v in values]
+    return values, pairs
+
+
+def _check_small(call, drop_in, batch):
+    """The drop-in gives the builtin's result on a sample of the batch."""
+    extra = {"key": KEY} if call.pairs else {"reverse": True} if "reverse" in call.name else {}
+    for v in batch[:100]:
+        want, got = list(v), list(v)
+        if call.in_place:
+            call.builtin(want, **extra)
+            drop_in(got, **extra)
+        else:
+            want, got = call.builtin(want, **extra), drop_in(got, **extra)
+        if got != want:
+            raise SystemExit(f"small lists: {call.name} differs from {call.builtin_name}")
+
+
+def _time_small(call, drop_in, batch, drop_in_first):
+    """One timing of each side, as (builtin, drop-in); in place, each side sorts fresh copies
+    made outside the timer."""
+    functions, times = (call.builtin, drop_in), [0.0, 0.0]
+    for side in (1, 0) if drop_in_first else (0, 1):
+        work = [v.copy() for v in batch] if call.in_place else batch
+        times[side] = call.loop(functions[side], work)
+        del work
+    return times
+
+
+def small_batch_lists(n, elements=SMALL_ELEMENTS):
+    # Empty and one-element calls are so quick that a timing over fewer lists is under 10 ms.
+    return elements // n if n > 1 else 2 * elements
+
+
+def measure_small(with_drop_in, sizes=SMALL_SIZES, elements=SMALL_ELEMENTS, rounds=SMALL_ROUNDS,
+                  min_rounds=SMALL_MIN_ROUNDS, budget_s=SMALL_BUDGET_S, seed=2026,
+                  progress=None):
+    """Drop-in time / builtin time for every small-list call and n, over batches of lists."""
+    start = time.perf_counter()
+    calls = [c for c in SMALL_CALLS if with_drop_in or not c.needs_drop_in]
+    rng = random.Random(seed)
+    entries = []
+    was_enabled = gc.isenabled()
+    gc.disable()  # the batches are large and make no cycles; a collection would land in a run
+    try:
+        for n in sizes:
+            lists = small_batch_lists(n, elements)
+            values, pairs = _small_batches(rng, n, lists)
+            for call in calls:
+                batch = pairs if call.pairs else values
+                drop_in = getattr(vesksort_native, call.drop_in)
+                _check_small(call, drop_in, batch)
+                builtin_times, drop_in_times = [], []
+                cell_start = time.perf_counter()
+                while len(builtin_times) < min(min_rounds, rounds) or (
+                        len(builtin_times) < rounds
+                        and time.perf_counter() - cell_start < budget_s):
+                    # Alternate which side runs first, so that neither always follows the other.
+                    b, d = _time_small(call, drop_in, batch, len(builtin_times) % 2 == 1)
+                    builtin_times.append(b)
+                    drop_in_times.append(d)
+                    if progress is not None:
+                        progress.show(f"small lists, n={n}: {call.name}, "
+                                      f"round {len(builtin_times)}")
+                entries.append({
+                    "call": call.name, "builtin": call.builtin_name, "n": n, "lists": lists,
+                    "rounds": len(builtin_times), "builtin_best_s": min(builtin_times),
+                    "drop_in_best_s": min(drop_in_times),
+                    "ratio": min(drop_in_times) / min(builtin_times),
+                    "median_ratio": statistics.median(
+                        d / b for b, d in zip(builtin_times, drop_in_times)),
+                })
+                if progress is not None:
+                    progress.done += 1
+            del values, pairs
+            gc.collect()
+    finally:
+        if was_enabled:
+            gc.enable()
+    return {"sizes": list(sizes), "elements": elements, "max_rounds": rounds,
+            "seconds": time.perf_counter() - start, "results": entries}
+
+
 # ---- Report -------------------------------------------------------------------------------------
 
 def print_table(rows, n):
@@ -488,6 +639,38 @@ def goals(rows, growth_entries):
     return checks
 
 
+def small_goals(small):
+    """Each small-list call at each n costs no more than its builtin, within SMALL_GOALS."""
+    # Timings of 10-20 ms swing by a quarter in phases of several rounds on a busy machine, so
+    # the best times of the two sides can come from different phases: the per-round ratios,
+    # taken seconds apart, do not.
+    checks = []
+    for e in small["results"] if small else []:
+        target = SMALL_GOALS[e["n"]]
+        checks.append({"goal": f"small lists, n={e['n']}: {e['call']} at most {target:.2f}x the "
+                       f"time of {e['builtin']} (median of per-round ratios)",
+                       "value": e["median_ratio"], "target": target,
+                       "met": e["median_ratio"] <= target})
+    return checks
+
+
+def print_small(small):
+    if not small or not small["results"]:
+        return
+    sizes = small["sizes"]
+    print(f"\nSmall lists: drop-in time / builtin time, from best times (median of per-round "
+          f"ratios, which the goals judge); batches of {small['elements']:,} elements, lists of "
+          f"0 and 1 twice as many; {small['seconds']:.0f} s")
+    print(f"{'call':40} {'builtin':33} " + " ".join(f"{'n=' + str(n):>13}" for n in sizes))
+    by_call = {}
+    for e in small["results"]:
+        by_call.setdefault((e["call"], e["builtin"]), {})[e["n"]] = e
+    for (call, builtin), by_n in by_call.items():
+        cells = " ".join(f"{by_n[n]['ratio']:5.2f} ({by_n[n]['median_ratio']:5.2f})"
+                         if n in by_n else " " * 13 for n in sizes)
+        print(f"{call:40} {builtin:33} {cells}")
+
+
 def print_goals(checks):
     if not checks:
         return
@@ -561,6 +744,9 @@ def main(argv=None):
     parser.add_argument("--no-plot", action="store_true")
     parser.add_argument("--no-kernel", action="store_true", help="leave out the kernel-only limit")
     parser.add_argument("--quiet", action="store_true", help="no progress display")
+    parser.add_argument("--no-small", action="store_true",
+                        help="leave out the small-list section (n = 0, 1, 10, 100: drop-in "
+                        "time / builtin time over batches of lists)")
     parser.add_argument("--cold-memory", action="store_true",
                         help="let the allocator give freed memory back to the system after "
                         "every run, so that every run maps its memory afresh (default: the "
@@ -600,14 +786,24 @@ def main(argv=None):
     finally:
         gc.enable()
         progress.finish()
+    small = None
+    if not arguments.no_small:
+        calls = sum(with_drop_in or not c.needs_drop_in for c in SMALL_CALLS)
+        small_progress = Progress(len(SMALL_SIZES) * calls,
+                                  not arguments.quiet and sys.stderr.isatty())
+        try:
+            small = measure_small(with_drop_in, seed=arguments.seed, progress=small_progress)
+        finally:
+            small_progress.finish()
     load_after = os.getloadavg()
 
     reference = REFERENCE_N if REFERENCE_N in sizes else max(sizes)
     growth_entries = growth(rows)
-    checks = goals(rows, growth_entries)
+    checks = goals(rows, growth_entries) + small_goals(small)
     machine_noise = noise(rows)
     print_table(rows, reference)
     print_growth(growth_entries)
+    print_small(small)
     print_goals(checks)
     print(f"\nNoise: the median of (median run / best run - 1) is "
           f"{machine_noise['median_spread']:.1%} (largest {machine_noise['max_spread']:.1%}); "
@@ -625,7 +821,8 @@ def main(argv=None):
                    "rounds": arguments.rounds, "seed": arguments.seed,
                    "drop_in": with_drop_in, "kernel_limit": kernel_binary is not None,
                    "memory": memory_mode()},
-        "noise": machine_noise, "results": rows, "growth": growth_entries, "goals": checks,
+        "noise": machine_noise, "results": rows, "growth": growth_entries, "small": small,
+        "goals": checks,
     }
     (out / "bench.json").write_text(json.dumps(report, indent=1))
     print(f"figures: {out / 'bench.json'}")

@@ -29,12 +29,13 @@ def bench():
 def report(bench, tmp_path_factory):
     out = tmp_path_factory.mktemp("bench")
     bench.main(["--sizes", "3000", "--dist", "rand64,floats", "--rounds", "1", "--out",
-                str(out), "--no-plot", "--quiet"])
+                str(out), "--no-plot", "--quiet", "--no-small"])
     return json.loads((out / "bench.json").read_text())
 
 
 def test_report_sections(report):
-    assert set(report) == {"machine", "config", "noise", "results", "growth", "goals"}
+    assert set(report) == {"machine", "config", "noise", "results", "growth", "small", "goals"}
+    assert report["small"] is None
     assert report["config"]["sizes"] == [3000]
     assert report["config"]["distributions"] == ["rand64", "floats"]
     assert set(report["noise"]) == {"median_spread", "max_spread"}
@@ -62,6 +63,22 @@ def test_rows_carry_ratio_and_strategy(report, distribution, path, strategy):
     assert row["strategy"] == strategy
     assert row["baseline"] in {"sorted()", "sorted(key)"} and row["ratio"] > 0
     assert row["paired_ratio"] > 0
+
+
+def test_small_lists_section(bench, report, capsys):
+    drop_in = report["config"]["drop_in"]
+    small = bench.measure_small(drop_in, sizes=(0, 10), elements=50, rounds=2, min_rounds=1)
+    calls = {c.name for c in bench.SMALL_CALLS if drop_in or not c.needs_drop_in}
+    assert {(e["call"], e["n"]) for e in small["results"]} == {(c, n) for c in calls
+                                                               for n in (0, 10)}
+    for e in small["results"]:
+        assert e["lists"] == bench.small_batch_lists(e["n"], 50) and 1 <= e["rounds"] <= 2
+        assert e["ratio"] > 0 and e["median_ratio"] > 0
+    checks = bench.small_goals(small)
+    assert [c["value"] for c in checks] == [e["median_ratio"] for e in small["results"]]
+    assert {c["target"] for c in checks} == {1.10, 1.05}
+    bench.print_small(small)
+    assert "sort_in_place(v)" in capsys.readouterr().out
 
 
 def test_native_rows_have_a_kernel_limit_when_it_was_built(report):

@@ -1,0 +1,395 @@
+"""sort_in_place holds the list as list.sort does: from before the first key call to the end of
+the sort the list looks empty to key functions, profile hooks and other threads, a change made
+to it meanwhile is reported as the builtin reports it, and the list ends as the builtin leaves
+it. The keyed core functions keep the item array whole for the collector and see through a
+replaced item even when the new object takes the old one's address."""
+
+import gc
+import random
+import sys
+import threading
+
+import pytest
+
+import vesksort_native
+from vesksort_native import _vesksort as m
+
+from conftest import assert_same_objects, distinct
+
+MODIFIED = "list modified during sort"
+CHANGED = "items mudou durante o cálculo das chaves"
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+
+class Item:
+    """A distinct object per item, carrying its own key."""
+
+    __slots__ = ("label", "key")
+
+    def __init__(self, label, key):
+        self.label = label
+        self.key = key
+
+    def __repr__(self):
+        return f"Item({self.label}, {self.key!r})"
+
+
+EXTRA = Item(-1, 0)  # what the hooks and key functions put into the list
+
+
+def nearly_sorted(n):
+    """Widely spread keys in order but for one swapped pair: the native attempt gives up at its
+    checkpoint, after 2048 keys."""
+    keys = [10**9 * i for i in range(n)]
+    keys[10], keys[11] = keys[11], keys[10]
+    return keys
+
+
+def make_keys(kind, n):
+    rng = random.Random(n)
+    ints = [rng.randrange(-(10**12), 10**12) for _ in range(n)]
+    if kind == "float-at-5":  # the native attempt gives up at item 5
+        return ints[:5] + [k + 0.5 for k in ints[5:]]
+    if kind == "str":
+        return [str(k) for k in ints]
+    return nearly_sorted(n) if kind == "nearly-sorted" else ints
+
+
+def make_list(kind, n):
+    """Items and their keys; ints with repeats (distinct objects) when there is no key."""
+    if kind == "no-key":
+        return [distinct(v) for v in random.Random(n).choices(range(10**6, 10**6 + 9), k=n)]
+    return [Item(i, distinct(k)) for i, k in enumerate(make_keys(kind, n))]
+
+
+def key_logging(calls, change=None, at=None):
+    """A key function that logs its items and calls `change` at its call number `at` (at every
+    call if None)."""
+
+    def key(item):
+        if change is not None and (at is None or len(calls) == at):
+            change()
+        calls.append(item)
+        return item.key
+
+    return key
+
+
+def outcome_of(call):
+    try:
+        call()
+    except BaseException as error:  # noqa: BLE001 - compared with the builtin's
+        error.__traceback__ = None
+        return type(error), str(error)
+    return None
+
+
+def replace_keyed(lst, calls):
+    """Drops the list's reference to the item keyed last and puts a new object in its slot, in
+    that order, so that the new object may take the old one's address."""
+    j = max(len(calls) - 1, 0)
+    lst[j] = None
+    lst[j] = Item(-2, 0)
+
+
+# What a hook or a key function does to the list; `seen` records what it looked at.
+ACTS = {
+    "look": lambda lst, seen: seen.append(len(lst)),
+    "append": lambda lst, seen: lst.append(EXTRA),
+    "clear": lambda lst, seen: lst.clear(),
+    "reverse": lambda lst, seen: lst.reverse(),
+    # Undone neither by itself nor by reverses around it, as a rotation would be.
+    "move-first": lambda lst, seen: lst and lst.insert(len(lst) // 3, lst.pop(0)),
+    "replace-first": lambda lst, seen: lst.__setitem__(0, EXTRA),
+}
+
+
+def run_hooked(sorter, lst, act, arguments):
+    """Calls sorter(lst, **arguments) under a profile hook that applies `act` at every event
+    inside the call (not at its own entry and exit). Returns the outcome and what it saw."""
+    depth, seen = 0, []
+
+    def hook(frame, event, arg):
+        nonlocal depth
+        if arg is sys.setprofile:
+            return
+        entering = event in ("call", "c_call")
+        depth += entering
+        if depth >= 2:
+            ACTS[act](lst, seen)
+        depth -= not entering
+
+    sys.setprofile(hook)
+    try:
+        sorter(lst, **arguments)
+        result = None
+    except BaseException as error:  # noqa: BLE001 - compared with the builtin's
+        error.__traceback__ = None
+        result = type(error), str(error)
+    finally:
+        sys.setprofile(None)
+    return result, seen
+
+
+def assert_as_builtin(run, objects):
+    """run(sorter, lst) -> (outcome, log): the same for sort_in_place as for list.sort, and the
+    list ends holding the same objects."""
+    theirs, ours = list(objects), list(objects)
+    (expected, expected_log), (result, log) = run(list.sort, theirs), run(
+        vesksort_native.sort_in_place, ours
+    )
+    assert result == expected
+    assert log == expected_log
+    assert_same_objects(ours, theirs)
+
+
+# ---- profile hooks: deterministic interleavings ----------------------------------------------
+
+# (key kind, n): the native attempt succeeds, gives up at a float or str key, or at its
+# checkpoint; and no key, where reverse=True is one native step.
+HOOKED = [
+    ("ints", 12), ("ints", 3000), ("float-at-5", 12), ("str", 12), ("nearly-sorted", 3000),
+    ("no-key", 12), ("no-key", 3000),
+]
+
+
+@pytest.mark.parametrize("act", ACTS)
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("kind, n", HOOKED)
+def test_profile_hook_sees_and_changes_the_list_as_under_list_sort(kind, n, reverse, act):
+    objects = make_list(kind, n)
+
+    def run(sorter, lst):
+        calls = []
+        arguments = {"reverse": reverse}
+        if kind != "no-key":
+            arguments["key"] = key_logging(calls)
+        result, seen = run_hooked(sorter, lst, act, arguments)
+        return result, (seen, [id(item) for item in calls])
+
+    assert_as_builtin(run, objects)
+
+
+@pytest.mark.parametrize("event", range(8))
+def test_interrupt_from_a_profile_hook_in_a_descending_sort(event):
+    """A KeyboardInterrupt at the call's entry leaves the list untouched, at its exit sorted;
+    never reversed or partly ordered."""
+    objects = make_list("no-key", 300)
+
+    def run(sorter, lst):
+        count = 0
+
+        def hook(frame, name, arg):
+            nonlocal count
+            if arg is sys.setprofile:
+                return
+            count += 1
+            if count == event + 1:
+                raise KeyboardInterrupt
+
+        sys.setprofile(hook)
+        try:
+            sorter(lst, reverse=True)
+            result = None
+        except KeyboardInterrupt:
+            result = KeyboardInterrupt
+        finally:
+            sys.setprofile(None)
+        return result, None
+
+    assert_as_builtin(run, objects)
+
+
+# ---- key functions that look at or change the list ---------------------------------------------
+
+@pytest.mark.parametrize("act", [*ACTS, "replace-keyed"])
+@pytest.mark.parametrize("kind", ["ints", "str"])
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("n", [12, 3000])
+def test_key_function_changes_the_list_as_under_list_sort(n, reverse, kind, act):
+    objects = make_list(kind, n)
+
+    def run(sorter, lst):
+        calls, seen = [], []
+
+        def change():
+            if act == "replace-keyed":
+                replace_keyed(lst, calls)
+            else:
+                ACTS[act](lst, seen)
+
+        key = key_logging(calls, change, at=None if act == "look" else n // 2)
+        result = outcome_of(lambda: sorter(lst, key=key, reverse=reverse))
+        return result, (seen, [id(item) for item in calls])
+
+    assert_as_builtin(run, objects)
+
+
+@pytest.mark.parametrize("kind, n", [("ints", 3000), ("float-at-5", 12), ("nearly-sorted", 3000)])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_key_function_sees_an_empty_list_on_every_path(kind, n, reverse):
+    lst, seen = make_list(kind, n), []
+    key = key_logging([], lambda: seen.append(len(lst)))
+    vesksort_native.sort_in_place(lst, key=key, reverse=reverse)
+    assert seen == [0] * n
+
+
+# ---- the prefix core: a replaced item is seen even at the same address -------------------------
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize(
+    "n, j, k, cached", [(12, 3, 8, 0), (12, 1, 8, 4), (3000, 100, 2047, 0), (3000, 0, 2999, 1000)]
+)
+def test_prefix_core_sees_an_item_replaced_at_the_same_address(n, j, k, cached, reverse):
+    """While keying item k the key function drops item j (its last reference but the list's)
+    and puts a new object in its slot, which usually takes the freed address."""
+    for attempt in range(20):
+        rng = random.Random(attempt)
+        items = [Item(i, rng.randrange(10**12)) for i in range(n)]
+        snapshot = list(items)
+        entry = [item.key for item in items[:cached]]
+        keys, placed = list(entry), []
+
+        def key(item):
+            if item is snapshot[k]:
+                snapshot[j] = None
+                items[j] = None
+                items[j] = Item(-2, 0)
+                placed.append(items[j])
+            return item.key
+
+        with pytest.raises(ValueError, match=f"^{CHANGED}$"):
+            m._try_sort_by_prefix_cached_int64_keys_prototype(items, keys, key, reverse)
+        snapshot[j] = placed[0]
+        assert_same_objects(items, snapshot)
+        assert_same_objects(keys, entry)
+
+
+# ---- other threads -----------------------------------------------------------------------------
+
+FINALIZED = []
+
+
+class Carrier:
+    """An item in a cycle of its own whose finalizer records it: run by the collector only for
+    an object it judged unreachable."""
+
+    def __init__(self, value):
+        self.value = value
+        self.me = self
+
+    def __del__(self):
+        FINALIZED.append(self)
+
+
+def carried(x):
+    return x.value if type(x) is Carrier else x
+
+
+# Each takes a box holding the only reference to the input list and returns the ordered list.
+COLLECTED = {
+    "keyed-direct": lambda box: m._sort_by_int64_key_prototype(iter(box.pop()), carried),
+    "keyed-complete": lambda box: m._try_sort_by_cached_int64_keys_prototype(
+        box[0], [carried(x) for x in box.pop()]
+    ),
+    "keyed-prefix": lambda box: m._try_sort_by_prefix_cached_int64_keys_prototype(
+        box.pop(), [], carried
+    ),
+    "sort-key": lambda box: vesksort_native.sort(iter(box.pop()), key=carried),
+    "sort": lambda box: vesksort_native.sort(iter(box.pop())),
+    "sort_in_place": lambda box: vesksort_native.sort_in_place(box[0]) or box.pop(),
+}
+
+
+@pytest.mark.pesado
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("call", COLLECTED)
+def test_collector_thread_never_finalizes_items_being_sorted(call):
+    """Another thread collects without pause; the list whose items are being reordered must
+    never show it an item twice or not at all."""
+    n, rng = 200_000, random.Random(5)
+    values = [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)]
+    positions = rng.sample(range(n), 2000) if call not in ("sort", "sort_in_place") else []
+    stop = threading.Event()
+
+    def collect():
+        while not stop.is_set():
+            gc.collect()
+
+    # The objects from before are left out: each collection is short, and several fall within
+    # the reordering of one list.
+    gc.freeze()
+    collector = threading.Thread(target=collect)
+    collector.start()
+    try:
+        for _ in range(3):
+            items = list(values)
+            for i in positions:
+                items[i] = Carrier(values[i])
+            expected = [id(x) for x in sorted(items, key=carried)]
+            box = [items]
+            del items
+            result = COLLECTED[call](box)
+            finalized = {id(x) for x in FINALIZED}
+            assert not [x for x in result if id(x) in finalized], "finalized while still held"
+            assert [id(x) for x in result] == expected
+            del result
+            FINALIZED.clear()
+    finally:
+        stop.set()
+        collector.join()
+        gc.unfreeze()
+        FINALIZED.clear()
+
+
+@pytest.mark.pesado
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("mutation", ["reverse", "append", "both"])
+@pytest.mark.parametrize("keyed", [True, False])
+def test_mutator_thread_during_sort_in_place(keyed, mutation):
+    """The outcomes list.sort can have: success, or ValueError for a change it saw; either way
+    the original items in sorted order, each once. What the other thread appends during the
+    call is dropped; after it, it stays (and it may reverse the sorted list after the call)."""
+    rng = random.Random(3)
+    original = rng.sample(range(-(2**61), 2**61), 300_000)
+
+    def key(x):
+        return -x
+
+    arguments = {"key": key} if keyed else {}
+    expected = sorted(original, **arguments)
+    markers = [distinct(-7) for _ in range(10_000)]
+    marker_ids = {id(x) for x in markers}
+    for _ in range(3):
+        lst = list(original)
+        running, finished = threading.Event(), threading.Event()
+
+        def mutate():
+            running.wait()
+            for marker in markers:
+                if finished.is_set():
+                    break
+                if mutation != "append":
+                    lst.reverse()
+                if mutation != "reverse":
+                    lst.append(marker)
+
+        mutator = threading.Thread(target=mutate)
+        mutator.start()
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)
+        try:
+            running.set()
+            result = outcome_of(lambda: vesksort_native.sort_in_place(lst, **arguments))
+            finished.set()
+            mutator.join()
+        finally:
+            sys.setswitchinterval(interval)
+        assert result in (None, (ValueError, MODIFIED))
+        appended = [id(x) for x in lst if id(x) in marker_ids]
+        assert len(set(appended)) == len(appended)
+        kept = [x for x in lst if id(x) not in marker_ids]
+        if kept and kept[0] is not expected[0]:
+            kept.reverse()
+        assert_same_objects(kept, expected)
