@@ -1,13 +1,18 @@
 // The unkeyed hybrid sort: decides from a sample and one scan whether a list of exact ints
 // can be ordered natively, and sends every other list to the interpreter's list sort with the
 // reason as its strategy name.
+#include <algorithm>
+
 #include "vesksort.h"
 
 namespace vesksort {
 namespace {
 
 constexpr Py_ssize_t menor_tamanho_nativo = 2048;
-constexpr int total_amostras = 256;
+constexpr Py_ssize_t maior_total_amostras = 256;
+// Shorter lists are sampled every eighth element, so that a list that is not sorted natively
+// costs no larger a share of its length than at 2048 elements.
+constexpr Py_ssize_t menor_total_amostras = 16;
 constexpr Py_ssize_t menor_tamanho_contagem = 250000;
 constexpr Py_ssize_t tamanho_contagem_livre = 1000000;
 constexpr std::uint64_t maior_amplitude_contagem = 3999999;
@@ -19,9 +24,11 @@ PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
   return finalizar_resultado(std::move(lista), motivo, tipo);
 }
 
-// Reads 256 evenly spaced elements, first and last included, allocating nothing: a list that
-// is not made of int64 values, or that looks nearly monotonic, costs no more than this.
+// Reads 256 evenly spaced elements (fewer below 2048), first and last included, allocating
+// nothing: a list that is not made of int64 values, or that looks nearly monotonic, costs no
+// more than this.
 Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** motivo) {
+  const Py_ssize_t total_amostras = std::clamp(n >> 3, menor_total_amostras, maior_total_amostras);
   const Py_ssize_t intervalo = n - 1;
   const Py_ssize_t divisor = total_amostras - 1;
   Py_ssize_t descidas_amostra = 0;
@@ -137,7 +144,7 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
 
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
                           const char** nome, char* estrategia) {
-  if (n >= menor_tamanho_nativo) {
+  if (n >= 2 * menor_total_amostras) {
     const Veredito amostra = avaliar_amostra(itens, n, nome);
     if (amostra != Veredito::NATIVO) {
       return amostra;
