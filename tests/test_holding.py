@@ -148,8 +148,9 @@ def assert_as_builtin(run, objects):
 # (key kind, n): the native attempt succeeds, gives up at a float or str key, or at its
 # checkpoint; and no key, where reverse=True is one native step.
 HOOKED = [
-    ("ints", 12), ("ints", 3000), ("float-at-5", 12), ("str", 12), ("nearly-sorted", 3000),
-    ("no-key", 12), ("no-key", 3000),
+    ("ints", 1), ("ints", 12), ("ints", 300), ("ints", 3000), ("float-at-5", 12),
+    ("float-at-5", 300), ("str", 12), ("nearly-sorted", 3000), ("no-key", 12), ("no-key", 300),
+    ("no-key", 3000),
 ]
 
 
@@ -205,7 +206,7 @@ def test_interrupt_from_a_profile_hook_in_a_descending_sort(event):
 @pytest.mark.parametrize("act", [*ACTS, "replace-keyed"])
 @pytest.mark.parametrize("kind", ["ints", "str"])
 @pytest.mark.parametrize("reverse", [False, True])
-@pytest.mark.parametrize("n", [12, 3000])
+@pytest.mark.parametrize("n", [1, 12, 300, 3000])
 def test_key_function_changes_the_list_as_under_list_sort(n, reverse, kind, act):
     objects = make_list(kind, n)
 

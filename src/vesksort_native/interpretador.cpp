@@ -10,7 +10,10 @@ namespace {
 // they run exactly what `sorted()` and `list.sort()` run, at the same speed.
 PyObject* metodo_sort = nullptr;
 PyObject* funcao_sorted = nullptr;
-// Keyword names of the calls that pass a key, a reverse flag, or both.
+// The keyword names, interned as a call site's are, and the names of the calls that pass a key,
+// a reverse flag, or both.
+PyObject* palavra_key = nullptr;
+PyObject* palavra_reverse = nullptr;
 PyObject* nomes_key = nullptr;
 PyObject* nomes_reverse = nullptr;
 PyObject* nomes_key_reverse = nullptr;
@@ -25,19 +28,29 @@ int preparar_timsort() {
   PyObject* builtins = PyImport_ImportModule("builtins");
   funcao_sorted = builtins != nullptr ? PyObject_GetAttrString(builtins, "sorted") : nullptr;
   Py_XDECREF(builtins);
-  nomes_key = Py_BuildValue("(s)", "key");
-  nomes_reverse = Py_BuildValue("(s)", "reverse");
-  nomes_key_reverse = Py_BuildValue("(ss)", "key", "reverse");
+  palavra_key = PyUnicode_InternFromString("key");
+  palavra_reverse = PyUnicode_InternFromString("reverse");
+  nomes_key = Py_BuildValue("(O)", palavra_key);
+  nomes_reverse = Py_BuildValue("(O)", palavra_reverse);
+  nomes_key_reverse = Py_BuildValue("(OO)", palavra_key, palavra_reverse);
   if (metodo_sort == nullptr || funcao_sorted == nullptr || nomes_key == nullptr ||
       nomes_reverse == nullptr || nomes_key_reverse == nullptr) {
     Py_CLEAR(metodo_sort);
     Py_CLEAR(funcao_sorted);
+    Py_CLEAR(palavra_key);
+    Py_CLEAR(palavra_reverse);
     Py_CLEAR(nomes_key);
     Py_CLEAR(nomes_reverse);
     Py_CLEAR(nomes_key_reverse);
     return -1;
   }
   return 0;
+}
+
+bool nome_key(PyObject* nome) { return nome == palavra_key || PyUnicode_EqualToUTF8(nome, "key"); }
+
+bool nome_reverse(PyObject* nome) {
+  return nome == palavra_reverse || PyUnicode_EqualToUTF8(nome, "reverse");
 }
 
 int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reverso) {

@@ -34,15 +34,14 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
   for (Py_ssize_t j = 0; j < palavras; ++j) {
     PyObject* nome = PyTuple_GET_ITEM(nomes, j);
     PyObject* valor = argumentos[1 + j];
-    if (PyUnicode_EqualToUTF8(nome, "key")) {
+    if (nome_key(nome)) {
       if (valor != Py_None) {
         if (!PyCallable_Check(valor)) {
           return Pedido::DELEGAR;
         }
         *funcao_chave = valor;
       }
-    } else if (PyUnicode_EqualToUTF8(nome, "reverse") &&
-               (PyBool_Check(valor) || PyLong_CheckExact(valor))) {
+    } else if (nome_reverse(nome) && (PyBool_Check(valor) || PyLong_CheckExact(valor))) {
       *reverso = PyObject_IsTrue(valor);
     } else {
       return Pedido::DELEGAR;
@@ -188,6 +187,17 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   return resultado;
 }
 
+// One item: the interpreter's sort would call the key once, and move nothing.
+int ordenar_um_item(PyObject* lista, PyObject* funcao_chave) {
+  RetencaoLista retida(lista);
+  PyObject* chave = PyObject_CallOneArg(funcao_chave, retida.itens()[0]);
+  if (chave == nullptr) {
+    return -1;
+  }
+  Py_DECREF(chave);
+  return retida.terminar();
+}
+
 // The one road of both drop-ins, over an exact list.
 int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso) {
   const Py_ssize_t n = PyList_GET_SIZE(lista);
@@ -197,6 +207,9 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso) {
     }
     return n < menor_tamanho_nativo ? ordenar_pelo_interpretador(lista, nullptr, reverso)
                                     : ordenar_valores(lista, n, reverso);
+  }
+  if (n < 2) {
+    return n == 0 ? 0 : ordenar_um_item(lista, funcao_chave);
   }
   return n < menor_tamanho_nativo ? ordenar_pelo_interpretador(lista, funcao_chave, reverso)
                                   : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso);

@@ -247,6 +247,10 @@ int preparar_timsort();
 // The interpreter's own list sort of `lista`, as `lista.sort(key=funcao_chave, reverse=reverso)`
 // (a null key: none). 0, or -1 with its exception.
 int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reverso);
+// Whether a keyword name is "key", or "reverse"; a call site's names are mostly the very
+// objects interned here.
+bool nome_key(PyObject* nome);
+bool nome_reverse(PyObject* nome);
 // `sorted(*argumentos, **...)` and `list.sort(*argumentos, **...)` as the caller asked them.
 PyObject* chamar_sorted(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes);
 PyObject* chamar_list_sort(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes);
