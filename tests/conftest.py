@@ -20,6 +20,19 @@ def distinct(value):
     return value
 
 
+class Item:
+    """A distinct object per item, carrying its own key."""
+
+    __slots__ = ("label", "key")
+
+    def __init__(self, label, key):
+        self.label = label
+        self.key = key
+
+    def __repr__(self):
+        return f"Item({self.label}, {self.key!r})"
+
+
 def assert_same_objects(result, expected):
     """`result` holds exactly the objects of `expected`, in the same order."""
     assert len(result) == len(expected)

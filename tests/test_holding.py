@@ -14,24 +14,11 @@ import pytest
 import vesksort_native
 from vesksort_native import _vesksort as m
 
-from conftest import assert_same_objects, distinct
+from conftest import Item, assert_same_objects, distinct
 
 MODIFIED = "list modified during sort"
 CHANGED = "items mudou durante o cálculo das chaves"
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-
-
-class Item:
-    """A distinct object per item, carrying its own key."""
-
-    __slots__ = ("label", "key")
-
-    def __init__(self, label, key):
-        self.label = label
-        self.key = key
-
-    def __repr__(self):
-        return f"Item({self.label}, {self.key!r})"
 
 
 EXTRA = Item(-1, 0)  # what the hooks and key functions put into the list

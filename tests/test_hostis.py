@@ -12,7 +12,7 @@ import pytest
 import vesksort_native
 from vesksort_native import _vesksort as m
 
-from conftest import assert_same_objects, distinct, refcounts
+from conftest import Item, assert_same_objects, distinct, refcounts
 
 RESIZED = "items mudou de tamanho durante o cálculo das chaves"
 CHANGED = "items mudou durante o cálculo das chaves"
@@ -21,19 +21,6 @@ SPENT = "o replay de chaves é de uso único"
 MISSING = "o replay não possui uma chave cacheada para este item"
 SHAPE = "o replay de chaves recebe exatamente um argumento posicional"
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-
-
-class Item:
-    """A distinct object per item, carrying its own key."""
-
-    __slots__ = ("label", "key")
-
-    def __init__(self, label, key):
-        self.label = label
-        self.key = key
-
-    def __repr__(self):
-        return f"Item({self.label}, {self.key!r})"
 
 
 class Boom(Exception):

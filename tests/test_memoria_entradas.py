@@ -16,6 +16,7 @@ from typing import NamedTuple
 
 import pytest
 
+import vesksort_native
 from vesksort_native import _vesksort
 
 from conftest import distinct
@@ -604,4 +605,78 @@ def test_replay(path, stage):
         failed = {i for outcome in outcomes for i in outcome[1]}
         assert failed == set(range(definition.cached, definition.n) if calls_key else ())
     elif calls_key:
+        assert MEMORY_ERROR in outcomes
+
+
+# ---- the drop-ins sort() and sort_in_place() --------------------------------------------------
+
+
+class Keyed:
+    __slots__ = ("key",)
+
+    def __init__(self, key):
+        self.key = key
+
+
+def by_key(item):
+    return item.key
+
+
+# name: (items, key function, reverse); every path of the drop-ins' road.
+DROP_IN_PATHS = {
+    "small": (lambda: unkeyed(spread(100, 0, 50, 11)), None, False),
+    "values-radix": (lambda: unkeyed(spread(3000, -(2**63), 2**63 - 1, 12)), None, False),
+    "values-reverse": (lambda: unkeyed(spread(300, 0, 50, 13)), None, True),
+    "values-sorted": (lambda: unkeyed(sorted(spread(3000, 0, 10**9, 14))), None, False),
+    "values-floats": (lambda: [x / 7 for x in spread(300, 0, 10**6, 15)], None, False),
+    "keyed-one": (lambda: [Keyed(5)], by_key, False),
+    "keyed-radix": (lambda: [Keyed(k) for k in spread(3000, -(2**40), 2**40, 16)], by_key, True),
+    "keyed-counting": (lambda: [Keyed(k) for k in spread(9000, 0, 9000, 17)], by_key, False),
+    "keyed-descending": (lambda: [Keyed(-k) for k in range(300)], by_key, False),
+    "keyed-str": (lambda: [Keyed(str(k)) for k in spread(300, 0, 99, 18)], by_key, False),
+    "keyed-int-then-float": (
+        lambda: [Keyed(k) for k in spread(299, 0, 99, 19)] + [Keyed(0.5)],
+        by_key,
+        True,
+    ),
+}
+
+
+@functools.cache
+def drop_in_case(path):
+    make, key, reverse = DROP_IN_PATHS[path]
+    items = make()
+    return items, [key(item) for item in items] if key else [], key, reverse
+
+
+def drop_in_trial(entry, path, failing):
+    """One call of the drop-in `entry` on a fresh list of the path's items: ("sorted",), or the
+    error's type name; a sort_in_place that fails leaves the list holding the same items."""
+    items, keys, key, reverse = drop_in_case(path)
+    counts, key_counts = refcounts(items), refcounts(keys)
+    lst = list(items)
+    expected = sorted(items, key=key, reverse=reverse)
+    function = getattr(vesksort_native, entry)
+    result, error = attempt(lambda: function(lst, key=key, reverse=reverse), failing)
+    if error is not None:
+        outcome = (type(error).__name__,)
+        assert identical(lst, items) if entry == "sort" else permutation(lst, items), path
+    else:
+        assert identical(result if entry == "sort" else lst, expected), path
+        outcome = ("sorted",)
+    del result, error, lst, expected
+    assert (refcounts(items), refcounts(keys)) == (counts, key_counts)
+    return outcome
+
+
+@pytest.mark.parametrize("path", DROP_IN_PATHS)
+@pytest.mark.parametrize("entry", ["sort", "sort_in_place"])
+def test_drop_in(entry, path):
+    baseline, outcomes = sweep(
+        functools.partial(drop_in_trial, entry, path),
+        widths=CHAINED if path == "keyed-counting" else (),
+    )
+    assert baseline == ("sorted",)
+    # In place, the interpreter's sort of a short or sorted list allocates nothing.
+    if entry == "sort" or path not in ("small", "values-sorted", "values-floats", "keyed-one"):
         assert MEMORY_ERROR in outcomes

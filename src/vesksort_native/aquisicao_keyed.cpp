@@ -61,44 +61,6 @@ class ChavesPython {
   Py_ssize_t quantidade_;
 };
 
-// The items as they stood at entry, each with a reference of its own: while it is held no new
-// object can take an item's address, so comparing addresses tells whether a key function
-// replaced an item (also by one that the allocator put where a dropped item was).
-class ItensNaEntrada {
- public:
-  ItensNaEntrada() = default;
-  ItensNaEntrada(const ItensNaEntrada&) = delete;
-  ItensNaEntrada& operator=(const ItensNaEntrada&) = delete;
-  ~ItensNaEntrada() { liberar(); }
-
-  bool guardar(PyObject* const* itens, Py_ssize_t n) {
-    itens_ = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
-    if (!itens_) {
-      return false;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      itens_[static_cast<std::size_t>(i)] = Py_NewRef(itens[i]);
-    }
-    quantidade_ = n;
-    return true;
-  }
-  bool iguais(PyObject* const* itens) const {
-    return !itens_ || std::memcmp(itens_.get(), itens,
-                                  static_cast<std::size_t>(quantidade_) * sizeof(PyObject*)) == 0;
-  }
-  void liberar() {
-    for (Py_ssize_t i = quantidade_; --i >= 0;) {
-      Py_DECREF(itens_[static_cast<std::size_t>(i)]);
-    }
-    quantidade_ = 0;
-    itens_.liberar();
-  }
-
- private:
-  BufferNativo<PyObject*> itens_;
-  Py_ssize_t quantidade_ = 0;
-};
-
 // Among the first 2048 keys of a prefix call with an empty cache: few changes of direction over
 // a wide span predict a sort that the interpreter's own merge of runs does better.
 bool checkpoint_adaptativo(Py_ssize_t quantidade_amostrada, Py_ssize_t n, Py_ssize_t descidas,
@@ -173,13 +135,21 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
   // A key function may also reorder or replace the caller's items without resizing the list;
   // the keys would then belong to other objects. The items as they stood at entry are compared
   // with the list before any key is used or handed back.
-  ItensNaEntrada itens_na_entrada;
-  if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial < n &&
-      !itens_na_entrada.guardar(itens_da_lista(lista.get()), n)) {
-    return PyErr_NoMemory();
+  // Each of them is held with a reference of its own, so that no new object can take its
+  // address, also where the allocator would put one that replaced a dropped item.
+  ReferenciasGuardadas itens_na_entrada;
+  if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial < n) {
+    itens_na_entrada = ReferenciasGuardadas(n);
+    if (!itens_na_entrada) {
+      return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      itens_na_entrada.guardar(Py_NewRef(itens_da_lista(lista.get())[i]));
+    }
   }
   const auto itens_intactos = [&]() {
-    if (!itens_na_entrada.iguais(itens_da_lista(lista.get()))) {
+    if (itens_na_entrada && std::memcmp(itens_na_entrada.get(), itens_da_lista(lista.get()),
+                                        static_cast<std::size_t>(n) * sizeof(PyObject*)) != 0) {
       PyErr_SetString(PyExc_ValueError, "items mudou durante o cálculo das chaves");
       return false;
     }

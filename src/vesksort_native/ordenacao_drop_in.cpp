@@ -18,6 +18,13 @@ namespace {
 // for the sample that sends sorted and non-int lists on, and for keys nearly in order.
 constexpr Py_ssize_t menor_tamanho_nativo = 256;
 
+// From this length on the kernels let other threads run. A thread that gives the lock up may wait
+// for a busy one to hand it back for a whole switch interval (5 ms by default): only a sort that
+// takes about as long is worth it.
+constexpr Py_ssize_t menor_tamanho_sem_gil = Py_ssize_t{1} << 16;
+
+bool liberar_gil(Py_ssize_t n) { return n >= menor_tamanho_sem_gil; }
+
 enum class Pedido { NATIVO, DELEGAR };
 
 // A call the native road takes: one positional argument, a key that is None or callable, and a
@@ -50,45 +57,6 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
   return Pedido::NATIVO;
 }
 
-// The key objects of one sort, each owned until the sort is done with them.
-class ChavesCalculadas {
- public:
-  explicit ChavesCalculadas(Py_ssize_t n)
-      : objetos_(BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n))) {}
-  ChavesCalculadas(const ChavesCalculadas&) = delete;
-  ChavesCalculadas& operator=(const ChavesCalculadas&) = delete;
-  // A failed key call leaves them released newest first, as the interpreter's sort does.
-  ~ChavesCalculadas() {
-    while (quantidade_ > 0) {
-      Py_DECREF(objetos_[static_cast<std::size_t>(--quantidade_)]);
-    }
-  }
-
-  explicit operator bool() const { return static_cast<bool>(objetos_); }
-  void guardar(PyObject* chave) { objetos_[static_cast<std::size_t>(quantidade_++)] = chave; }
-  void liberar() {
-    for (Py_ssize_t i = 0; i < quantidade_; ++i) {
-      Py_DECREF(objetos_[static_cast<std::size_t>(i)]);
-    }
-    quantidade_ = 0;
-  }
-  // A new list that takes every key over, in item order; null (keys kept) when it cannot be made.
-  PyObject* para_lista() {
-    PyObject* lista = PyList_New(quantidade_);
-    if (lista != nullptr) {
-      for (Py_ssize_t i = 0; i < quantidade_; ++i) {
-        PyList_SET_ITEM(lista, i, objetos_[static_cast<std::size_t>(i)]);
-      }
-      quantidade_ = 0;
-    }
-    return lista;
-  }
-
- private:
-  BufferNativo<PyObject*> objetos_;
-  Py_ssize_t quantidade_ = 0;
-};
-
 // The items ordered by their own values.
 int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso) {
   const char* nome = nullptr;
@@ -96,7 +64,7 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso) {
   Veredito veredito;
   {
     RetencaoLista retida(lista);
-    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, true, &nome, estrategia);
+    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome, estrategia);
     if (veredito == Veredito::NATIVO) {
       return retida.terminar();
     }
@@ -111,7 +79,9 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   PyObject** itens = retida.itens();
   BufferNativo<std::uint64_t> chaves_origem =
       BufferNativo<std::uint64_t>::alocar(static_cast<std::size_t>(n));
-  ChavesCalculadas chaves(n);  // released before the list is given back, on every path
+  // The key objects, released before the list is given back; newest first after a failed key
+  // call, as the interpreter's sort does.
+  ReferenciasGuardadas chaves(n);
   if (!chaves_origem || !chaves) {
     PyErr_NoMemory();
     return -1;
@@ -150,14 +120,12 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   // Keys all int64: ordered natively, also when nearly in order, where a native sort costs
   // less than handing the keys over to the interpreter's sort.
   if (inteiras) {
+    OrdemKeyed ordem;
     if (estat.descidas == n - 1) {
       // Strictly descending keys, all distinct: reversed, the items are in stable order.
       std::reverse(itens, itens + n);
-      chaves.liberar();
-      return retida.terminar();
-    }
-    OrdemKeyed ordem;
-    if (!ordenar_por_chaves(itens, std::move(chaves_origem), n, estat, true, &ordem)) {
+    } else if (!ordenar_por_chaves(itens, std::move(chaves_origem), n, estat, liberar_gil(n),
+                                   &ordem)) {
       return -1;
     }
     chaves.liberar();

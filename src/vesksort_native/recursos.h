@@ -122,6 +122,60 @@ class BufferNativo {
   T* dados_ = nullptr;
 };
 
+// Owns one reference per object that it was given, in order, in one array from the interpreter's
+// allocator; releases them, newest first, when its scope ends.
+class ReferenciasGuardadas {
+ public:
+  ReferenciasGuardadas() = default;
+  explicit ReferenciasGuardadas(Py_ssize_t capacidade)
+      : objetos_(BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(capacidade))) {}
+  ReferenciasGuardadas(ReferenciasGuardadas&& outras) noexcept
+      : objetos_(std::move(outras.objetos_)), quantidade_(std::exchange(outras.quantidade_, 0)) {}
+  ReferenciasGuardadas& operator=(ReferenciasGuardadas&& outras) noexcept {
+    descartar();
+    objetos_ = std::move(outras.objetos_);
+    quantidade_ = std::exchange(outras.quantidade_, 0);
+    return *this;
+  }
+  ReferenciasGuardadas(const ReferenciasGuardadas&) = delete;
+  ReferenciasGuardadas& operator=(const ReferenciasGuardadas&) = delete;
+  ~ReferenciasGuardadas() { descartar(); }
+
+  explicit operator bool() const { return static_cast<bool>(objetos_); }
+  PyObject* const* get() const { return objetos_.get(); }
+  Py_ssize_t quantidade() const { return quantidade_; }
+  // Takes over a new reference.
+  void guardar(PyObject* objeto) { objetos_[static_cast<std::size_t>(quantidade_++)] = objeto; }
+  // Releases every reference, oldest first.
+  void liberar() {
+    for (Py_ssize_t i = 0; i < quantidade_; ++i) {
+      Py_DECREF(objetos_[static_cast<std::size_t>(i)]);
+    }
+    quantidade_ = 0;
+  }
+  // Releases every reference, newest first.
+  void descartar() {
+    while (quantidade_ > 0) {
+      Py_DECREF(objetos_[static_cast<std::size_t>(--quantidade_)]);
+    }
+  }
+  // A new list that takes every reference over, in order; null, references kept, without memory.
+  PyObject* para_lista() {
+    PyObject* lista = PyList_New(quantidade_);
+    if (lista != nullptr) {
+      for (Py_ssize_t i = 0; i < quantidade_; ++i) {
+        PyList_SET_ITEM(lista, i, objetos_[static_cast<std::size_t>(i)]);
+      }
+      quantidade_ = 0;
+    }
+    return lista;
+  }
+
+ private:
+  BufferNativo<PyObject*> objetos_;
+  Py_ssize_t quantidade_ = 0;
+};
+
 // Releases the interpreter lock for its scope when asked to; reacquires it at the end of the
 // scope, or earlier through readquirir().
 class LiberacaoGil {
