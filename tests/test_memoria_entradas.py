@@ -140,14 +140,14 @@ UNKEYED_PATHS = {
     ),
     "radix-6": (lambda: spread(2500, -(2**63), 2**63 - 1, 7), "radix nativo: 6 passagens"),
     "counting": (
-        lambda: spread(250000, 10**6, 10**6 + 600000, 8),
+        lambda: spread(250000, 10**6, 10**6 + 999999, 8),
         "counting nativo estável",
     ),
 }
-# Without its buffers counting hands the rebased keys (20 bits) to radix.
+# Without room for its counts counting hands the rebased keys (20 bits) to radix.
 UNKEYED_FALLBACKS = {"counting": "radix nativo: 2 passagens"}
-# Counting falls back to radix when its keys, its output or its count table cannot be had, and
-# rebuilds the radix input after the last two: up to three failing allocations in a row.
+# Counting falls back to radix when its scratch block cannot grow for the counts, and the keyed
+# radix grows the block in turn: failing allocations in a row are tried as well.
 CHAINED = (2, 3)
 UNKEYED_ENTRIES = ["sort", "sort_with_strategy", "sort_in_place", "sort_in_place_with_strategy"]
 
@@ -222,7 +222,7 @@ def test_unkeyed(entry, path, as_tuple):
     if UNKEYED_PATHS[path][1].startswith(("radix", "counting")):
         assert MEMORY_ERROR in outcomes  # the records or the radix scratch
     if fallback and reports:
-        assert outcomes.count(fallbacks[0]) >= 3  # 32-bit keys, output array, count table
+        assert outcomes.count(fallbacks[0]) >= 1  # the scratch block grown for the counts
 
 
 # ---- the seven keyed functions ------------------------------------------------------------------
@@ -480,7 +480,7 @@ def test_keyed(entry, path):
     if keyed_case(path)[0]:
         assert MEMORY_ERROR in outcomes  # the key array at least
     if fallbacks:
-        assert outcomes.count(fallbacks[0]) >= 3  # 32-bit keys, output array, count table
+        assert outcomes.count(fallbacks[0]) >= 1  # the scratch block grown for the counts
 
 
 # ---- the replay factories and the replay's calls ------------------------------------------------

@@ -137,19 +137,20 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
   // with the list before any key is used or handed back.
   // Each of them is held with a reference of its own, so that no new object can take its
   // address, also where the allocator would put one that replaced a dropped item.
-  ReferenciasGuardadas itens_na_entrada;
+  BufferNativo<PyObject*> copia_itens;
   if (modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial < n) {
-    itens_na_entrada = ReferenciasGuardadas(n);
-    if (!itens_na_entrada) {
+    copia_itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+    if (!copia_itens) {
       return PyErr_NoMemory();
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      itens_na_entrada.guardar(Py_NewRef(itens_da_lista(lista.get())[i]));
-    }
+  }
+  ReferenciasGuardadas itens_na_entrada(copia_itens.get());
+  for (Py_ssize_t i = 0; copia_itens && i < n; ++i) {
+    itens_na_entrada.guardar(Py_NewRef(itens_da_lista(lista.get())[i]));
   }
   const auto itens_intactos = [&]() {
-    if (itens_na_entrada && std::memcmp(itens_na_entrada.get(), itens_da_lista(lista.get()),
-                                        static_cast<std::size_t>(n) * sizeof(PyObject*)) != 0) {
+    if (copia_itens && std::memcmp(copia_itens.get(), itens_da_lista(lista.get()),
+                                   static_cast<std::size_t>(n) * sizeof(PyObject*)) != 0) {
       PyErr_SetString(PyExc_ValueError, "items mudou durante o cálculo das chaves");
       return false;
     }

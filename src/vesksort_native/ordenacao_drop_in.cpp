@@ -77,15 +77,19 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso) {
 int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso) {
   RetencaoLista retida(lista);
   PyObject** itens = retida.itens();
-  BufferNativo<std::uint64_t> chaves_origem =
-      BufferNativo<std::uint64_t>::alocar(static_cast<std::size_t>(n));
-  // The key objects, released before the list is given back; newest first after a failed key
-  // call, as the interpreter's sort does.
-  ReferenciasGuardadas chaves(n);
-  if (!chaves_origem || !chaves) {
+  // One block: the key objects, then their sort keys, then the radix kernel's other side, taken
+  // at once so that a call makes one allocation (counting may grow it).
+  const auto quantidade = static_cast<std::size_t>(n);
+  BufferNativo<std::uint64_t> bloco = BufferNativo<std::uint64_t>::alocar(4 * quantidade);
+  if (!bloco) {
     PyErr_NoMemory();
     return -1;
   }
+  const auto objetos_no_bloco = [&bloco]() { return reinterpret_cast<PyObject**>(bloco.get()); };
+  // The key objects, released before the list is given back; newest first after a failed key
+  // call, as the interpreter's sort does.
+  ReferenciasGuardadas chaves(objetos_no_bloco());
+  std::uint64_t* chaves_origem = bloco.get() + quantidade;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
   EstatisticasChaves estat;
   bool inteiras = true;  // every key so far an exact int in the signed 64-bit range
@@ -111,7 +115,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       inteiras = lido == 1;
       if (inteiras) {
         const std::uint64_t ordenavel = static_cast<std::uint64_t>(valor) ^ mascara;
-        chaves_origem[static_cast<std::size_t>(i)] = ordenavel;
+        chaves_origem[i] = ordenavel;
         estat.acrescentar(i, ordenavel);
       }
     }
@@ -124,9 +128,13 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     if (estat.descidas == n - 1) {
       // Strictly descending keys, all distinct: reversed, the items are in stable order.
       std::reverse(itens, itens + n);
-    } else if (!ordenar_por_chaves(itens, std::move(chaves_origem), n, estat, liberar_gil(n),
-                                   &ordem)) {
-      return -1;
+    } else {
+      const bool ordenou =
+          ordenar_por_chaves(itens, bloco, quantidade, n, estat, liberar_gil(n), &ordem);
+      chaves.reapontar(objetos_no_bloco());
+      if (!ordenou) {
+        return -1;
+      }
     }
     chaves.liberar();
     return retida.terminar();
@@ -134,7 +142,6 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
 
   // The interpreter's sort takes over, and a one-shot replay hands it the keys computed here
   // by position: nobody could reorder the items in between, since the list was held.
-  chaves_origem.liberar();
   Referencia cache(chaves.para_lista());
   if (!cache) {
     return -1;

@@ -151,14 +151,15 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
     }
   }
 
-  BufferNativo<Entrada> origem = BufferNativo<Entrada>::alocar(static_cast<std::size_t>(n));
-  if (!origem) {
+  // The records, and after them room for as many again: the radix kernel's other side.
+  BufferNativo<Entrada> bloco = BufferNativo<Entrada>::alocar(2 * static_cast<std::size_t>(n));
+  if (!bloco) {
     PyErr_NoMemory();
     return Veredito::ERRO;
   }
   EstatisticasChaves estat;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  switch (varrer(itens, n, mascara, origem.get(), &estat)) {
+  switch (varrer(itens, n, mascara, bloco.get(), &estat)) {
     case Veredito::ERRO:
       return Veredito::ERRO;
     case Veredito::TIMSORT:
@@ -180,15 +181,15 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
       n >= menor_tamanho_contagem && amplitude <= maior_amplitude_contagem &&
       (n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(n));
   if (usar_contagem || digitos_amplitude < passagens) {
-    variacao = normalizar_entradas(origem.get(), n, estat.menor_chave);
+    variacao = normalizar_entradas(bloco.get(), n, estat.menor_chave);
     passagens = contar_digitos_variaveis(variacao);
   }
 
-  *nome = usar_contagem ? ordenar_por_contagem(itens, std::move(origem), n, amplitude, variacao,
-                                               passagens, liberar_gil, estrategia)
-                        : ordenar_por_radix(itens, std::move(origem), n, variacao, passagens,
-                                            liberar_gil, estrategia);
-  return *nome == nullptr ? Veredito::ERRO : Veredito::NATIVO;
+  *nome = usar_contagem ? ordenar_por_contagem(itens, bloco, n, amplitude, variacao, passagens,
+                                               liberar_gil, estrategia)
+                        : ordenar_por_radix(itens, bloco.get(), n, variacao, passagens, liberar_gil,
+                                            estrategia);
+  return Veredito::NATIVO;
 }
 
 }  // namespace vesksort

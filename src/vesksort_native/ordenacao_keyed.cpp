@@ -1,5 +1,7 @@
 // The keyed core's ordering step: nothing to do, already in order, stable counting sort or
 // compact radix sort, over the key array beside an item array.
+#include <cstring>
+
 #include "vesksort.h"
 
 namespace vesksort {
@@ -10,68 +12,51 @@ constexpr Py_ssize_t tamanho_contagem_livre = 1000000;
 constexpr std::uint64_t maior_amplitude_contagem = 3999999;
 constexpr std::size_t tamanho_estrategia_keyed = 80;
 
-bool ordenar_radix(PyObject** itens, BufferNativo<std::uint64_t> chaves_origem, std::size_t n,
-                   std::uint64_t variacao, bool liberar_gil) {
-  BufferNativo<std::uint64_t> chaves_destino = BufferNativo<std::uint64_t>::alocar(n);
-  BufferNativo<PyObject*> objetos_destino = BufferNativo<PyObject*>::alocar(n);
-  if (!chaves_destino || !objetos_destino) {
+// The keys at `inicio`, and after them as many keys and objects again: the other side.
+bool ordenar_radix(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
+                   std::size_t n, std::uint64_t variacao, bool liberar_gil) {
+  if (!bloco.realocar(inicio + 3 * n)) {
     PyErr_NoMemory();
     return false;
   }
+  std::uint64_t* chaves = bloco.get() + inicio;
   TabelasRadix tabelas;
   LiberacaoGil sem_gil(liberar_gil);
-  radix_compacto(chaves_origem.get(), chaves_destino.get(), itens, objetos_destino.get(), n,
+  radix_compacto(chaves, chaves + n, itens, reinterpret_cast<PyObject**>(chaves + 2 * n), n,
                  variacao, tabelas);
   return true;
 }
 
-// Keys rebased to 0 ... amplitude (at most 3999999). Without its buffers it hands the keys on to
-// the radix kernel; `*contou` tells which kernel ordered the items.
-bool ordenar_contagem(PyObject** itens, BufferNativo<std::uint64_t> chaves_origem, std::size_t n,
-                      std::uint64_t amplitude, std::uint64_t variacao, bool liberar_gil,
-                      bool* contou) {
+// Keys rebased to 0 ... amplitude (at most 3999999). When the block cannot grow for its counts,
+// the keys go to the radix kernel; `*contou` tells which kernel ordered the items.
+bool ordenar_contagem(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
+                      std::size_t n, std::uint64_t amplitude, std::uint64_t variacao,
+                      bool liberar_gil, bool* contou) {
   *contou = false;
-  BufferNativo<std::uint32_t> chaves = BufferNativo<std::uint32_t>::alocar(n);
-  if (!chaves) {
-    return ordenar_radix(itens, std::move(chaves_origem), n, variacao, liberar_gil);
+  const std::size_t palavras = (bytes_contagem(n, amplitude) + 7) / 8;
+  if (!bloco.realocar(inicio + palavras)) {
+    return ordenar_radix(itens, bloco, inicio, n, variacao, liberar_gil);
   }
+  std::uint64_t* chaves = bloco.get() + inicio;
+  const AreaContagem area = area_contagem(chaves, 8 * palavras, n, amplitude);
   for (std::size_t i = 0; i < n; ++i) {
-    chaves[i] = static_cast<std::uint32_t>(chaves_origem[i]);
+    area.chaves[i] = static_cast<std::uint32_t>(chaves[i]);
   }
-  chaves_origem.liberar();
-
-  BufferNativo<PyObject*> saida = BufferNativo<PyObject*>::alocar(n);
-  BufferNativo<Py_ssize_t> contagem =
-      BufferNativo<Py_ssize_t>::zerado(static_cast<std::size_t>(amplitude) + 1);
-  if (!saida || !contagem) {
-    contagem.liberar();
-    saida.liberar();
-    BufferNativo<std::uint64_t> refeitas = BufferNativo<std::uint64_t>::alocar(n);
-    if (!refeitas) {
-      PyErr_NoMemory();
-      return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      refeitas[i] = chaves[i];
-    }
-    chaves.liberar();
-    return ordenar_radix(itens, std::move(refeitas), n, variacao, liberar_gil);
-  }
+  std::memset(area.contagem, 0, (static_cast<std::size_t>(amplitude) + 1) * sizeof(Py_ssize_t));
   {
     LiberacaoGil sem_gil(liberar_gil);
-    contagem_estavel(chaves.get(), itens, saida.get(), n, contagem.get(), amplitude);
+    contagem_estavel(area.chaves, itens, area.saida, n, area.contagem, amplitude);
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    itens[i] = saida[i];
-  }
+  std::memcpy(itens, area.saida, n * sizeof(PyObject*));
   *contou = true;
   return true;
 }
 
 }  // namespace
 
-bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t> chaves_origem, Py_ssize_t n,
-                        const EstatisticasChaves& estat, bool liberar_gil, OrdemKeyed* ordem) {
+bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
+                        Py_ssize_t n, const EstatisticasChaves& estat, bool liberar_gil,
+                        OrdemKeyed* ordem) {
   *ordem = OrdemKeyed{KEYED_TRIVIAL, 0, 0};
   if (n == 1 || estat.descidas == 0) {
     // Nothing moves: a single element, or keys already in the requested order.
@@ -85,16 +70,16 @@ bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t> chaves_ori
       n >= menor_tamanho_contagem && amplitude <= maior_amplitude_contagem &&
       (n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(n));
   if (usar_contagem || contar_digitos_amplitude(amplitude) < passagens) {
-    variacao = normalizar_chaves(chaves_origem.get(), n, estat.menor_chave);
+    variacao = normalizar_chaves(bloco.get() + inicio, n, estat.menor_chave);
     passagens = contar_digitos_variaveis(variacao);
     ordem->normalizado = 1;
   }
   const auto quantidade = static_cast<std::size_t>(n);
   bool contou = false;
-  const bool ordenou = usar_contagem ? ordenar_contagem(itens, std::move(chaves_origem), quantidade,
-                                                        amplitude, variacao, liberar_gil, &contou)
-                                     : ordenar_radix(itens, std::move(chaves_origem), quantidade,
-                                                     variacao, liberar_gil);
+  const bool ordenou = usar_contagem
+                           ? ordenar_contagem(itens, bloco, inicio, quantidade, amplitude, variacao,
+                                              liberar_gil, &contou)
+                           : ordenar_radix(itens, bloco, inicio, quantidade, variacao, liberar_gil);
   ordem->algoritmo = contou ? KEYED_COUNTING : KEYED_RADIX;
   ordem->passagens = contou ? 0 : passagens;
   return ordenou;
@@ -112,7 +97,7 @@ PyObject* ordenar_keyed(ChavesKeyed e) {
     // The collector, and other threads while the lock is released, see the list empty rather
     // than its items half-permuted.
     RetencaoLista retida(e.lista.get());
-    if (!ordenar_por_chaves(retida.itens(), std::move(e.chaves_origem), e.n, e.estat, e.liberar_gil,
+    if (!ordenar_por_chaves(retida.itens(), e.chaves_origem, 0, e.n, e.estat, e.liberar_gil,
                             &ordem) ||
         retida.terminar() < 0) {
       return nullptr;

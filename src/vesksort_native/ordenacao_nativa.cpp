@@ -1,30 +1,26 @@
-// The integer kernels applied to an item array: buffers, release of the interpreter lock and the
-// write-back into the array. The array is written only after every allocation of the kernel in
-// use has succeeded, so a kernel that fails leaves it as it found it.
+// The integer kernels applied to an item array: scratch, release of the interpreter lock and the
+// write-back into the array. All scratch lies in one block of records, which the counting kernel
+// may grow; when it cannot, radix does the work, and nothing else can fail.
+#include <algorithm>
+#include <cstring>
+
 #include "vesksort.h"
 
 namespace vesksort {
 
-const char* ordenar_por_radix(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
+const char* ordenar_por_radix(PyObject** itens, Entrada* bloco, Py_ssize_t n,
                               std::uint64_t variacao, int passagens, bool liberar_gil,
                               char* estrategia) {
-  BufferNativo<Entrada> destino = BufferNativo<Entrada>::alocar(static_cast<std::size_t>(n));
-  if (!destino) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
+  const auto quantidade = static_cast<std::size_t>(n);
   TabelasRadix tabelas;
   Entrada* ordenadas;
   {
     LiberacaoGil sem_gil(liberar_gil);
-    ordenadas =
-        radix_entradas(origem.get(), destino.get(), static_cast<std::size_t>(n), variacao, tabelas);
+    ordenadas = radix_entradas(bloco, bloco + quantidade, quantidade, variacao, tabelas);
   }
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < quantidade; ++i) {
     itens[i] = ordenadas[i].objeto;
   }
-  destino.liberar();
-  origem.liberar();
   if (passagens == 1) {
     return "radix nativo: 1 passagem";
   }
@@ -32,49 +28,28 @@ const char* ordenar_por_radix(PyObject** itens, BufferNativo<Entrada> origem, Py
   return estrategia;
 }
 
-const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
+const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada>& bloco, Py_ssize_t n,
                                  std::uint64_t amplitude, std::uint64_t variacao, int passagens,
                                  bool liberar_gil, char* estrategia) {
   const auto quantidade = static_cast<std::size_t>(n);
-  BufferNativo<std::uint32_t> chaves = BufferNativo<std::uint32_t>::alocar(quantidade);
-  if (!chaves) {
-    return ordenar_por_radix(itens, std::move(origem), n, variacao, passagens, liberar_gil,
-                             estrategia);
+  const std::size_t registros =
+      std::max(2 * quantidade,
+               (bytes_contagem(quantidade, amplitude) + sizeof(Entrada) - 1) / sizeof(Entrada));
+  if (registros > 2 * quantidade && !bloco.realocar(registros)) {
+    return ordenar_por_radix(itens, bloco.get(), n, variacao, passagens, liberar_gil, estrategia);
   }
+  const AreaContagem area =
+      area_contagem(bloco.get(), registros * sizeof(Entrada), quantidade, amplitude);
   for (std::size_t i = 0; i < quantidade; ++i) {
-    chaves[i] = static_cast<std::uint32_t>(origem[i].chave);
+    area.chaves[i] = static_cast<std::uint32_t>(bloco[i].chave);
   }
-  // The item array still holds the objects in record order; the records can go.
-  origem.liberar();
-
-  BufferNativo<PyObject*> saida = BufferNativo<PyObject*>::alocar(quantidade);
-  BufferNativo<Py_ssize_t> contagem =
-      BufferNativo<Py_ssize_t>::zerado(static_cast<std::size_t>(amplitude) + 1);
-  if (!saida || !contagem) {
-    saida.liberar();
-    contagem.liberar();
-    BufferNativo<Entrada> refeitas = BufferNativo<Entrada>::alocar(quantidade);
-    if (!refeitas) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    for (std::size_t i = 0; i < quantidade; ++i) {
-      refeitas[i] = Entrada{itens[i], chaves[i]};
-    }
-    chaves.liberar();
-    return ordenar_por_radix(itens, std::move(refeitas), n, variacao, passagens, liberar_gil,
-                             estrategia);
-  }
+  // The item array still holds the objects in record order; the records can be overwritten.
+  std::memset(area.contagem, 0, (static_cast<std::size_t>(amplitude) + 1) * sizeof(Py_ssize_t));
   {
     LiberacaoGil sem_gil(liberar_gil);
-    contagem_estavel(chaves.get(), itens, saida.get(), quantidade, contagem.get(), amplitude);
+    contagem_estavel(area.chaves, itens, area.saida, quantidade, area.contagem, amplitude);
   }
-  for (std::size_t i = 0; i < quantidade; ++i) {
-    itens[i] = saida[i];
-  }
-  contagem.liberar();
-  saida.liberar();
-  chaves.liberar();
+  std::memcpy(itens, area.saida, quantidade * sizeof(PyObject*));
   return "counting nativo estável";
 }
 

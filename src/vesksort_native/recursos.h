@@ -110,6 +110,20 @@ class BufferNativo {
     return buffer;
   }
 
+  // Room for `quantidade` elements, the first ones kept; false, and the buffer as it was, when
+  // it cannot be had.
+  bool realocar(std::size_t quantidade) {
+    if (quantidade > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) {
+      return false;
+    }
+    T* dados = static_cast<T*>(PyMem_Realloc(dados_, quantidade * sizeof(T)));
+    if (dados == nullptr) {
+      return false;
+    }
+    dados_ = dados;
+    pedir_paginas_grandes(dados_, quantidade * sizeof(T));
+    return true;
+  }
   void liberar() {
     PyMem_Free(dados_);
     dados_ = nullptr;
@@ -122,41 +136,31 @@ class BufferNativo {
   T* dados_ = nullptr;
 };
 
-// Owns one reference per object that it was given, in order, in one array from the interpreter's
-// allocator; releases them, newest first, when its scope ends.
+// Owns one reference per object that it was given, in order, in an array that its caller
+// provides; releases them, newest first, when its scope ends.
 class ReferenciasGuardadas {
  public:
-  ReferenciasGuardadas() = default;
-  explicit ReferenciasGuardadas(Py_ssize_t capacidade)
-      : objetos_(BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(capacidade))) {}
-  ReferenciasGuardadas(ReferenciasGuardadas&& outras) noexcept
-      : objetos_(std::move(outras.objetos_)), quantidade_(std::exchange(outras.quantidade_, 0)) {}
-  ReferenciasGuardadas& operator=(ReferenciasGuardadas&& outras) noexcept {
-    descartar();
-    objetos_ = std::move(outras.objetos_);
-    quantidade_ = std::exchange(outras.quantidade_, 0);
-    return *this;
-  }
+  explicit ReferenciasGuardadas(PyObject** objetos = nullptr) : objetos_(objetos) {}
   ReferenciasGuardadas(const ReferenciasGuardadas&) = delete;
   ReferenciasGuardadas& operator=(const ReferenciasGuardadas&) = delete;
   ~ReferenciasGuardadas() { descartar(); }
 
-  explicit operator bool() const { return static_cast<bool>(objetos_); }
-  PyObject* const* get() const { return objetos_.get(); }
-  Py_ssize_t quantidade() const { return quantidade_; }
+  PyObject* const* get() const { return objetos_; }
+  // The array moved (its contents with it).
+  void reapontar(PyObject** objetos) { objetos_ = objetos; }
   // Takes over a new reference.
-  void guardar(PyObject* objeto) { objetos_[static_cast<std::size_t>(quantidade_++)] = objeto; }
+  void guardar(PyObject* objeto) { objetos_[quantidade_++] = objeto; }
   // Releases every reference, oldest first.
   void liberar() {
     for (Py_ssize_t i = 0; i < quantidade_; ++i) {
-      Py_DECREF(objetos_[static_cast<std::size_t>(i)]);
+      Py_DECREF(objetos_[i]);
     }
     quantidade_ = 0;
   }
   // Releases every reference, newest first.
   void descartar() {
     while (quantidade_ > 0) {
-      Py_DECREF(objetos_[static_cast<std::size_t>(--quantidade_)]);
+      Py_DECREF(objetos_[--quantidade_]);
     }
   }
   // A new list that takes every reference over, in order; null, references kept, without memory.
@@ -164,7 +168,7 @@ class ReferenciasGuardadas {
     PyObject* lista = PyList_New(quantidade_);
     if (lista != nullptr) {
       for (Py_ssize_t i = 0; i < quantidade_; ++i) {
-        PyList_SET_ITEM(lista, i, objetos_[static_cast<std::size_t>(i)]);
+        PyList_SET_ITEM(lista, i, objetos_[i]);
       }
       quantidade_ = 0;
     }
@@ -172,7 +176,7 @@ class ReferenciasGuardadas {
   }
 
  private:
-  BufferNativo<PyObject*> objetos_;
+  PyObject** objetos_;
   Py_ssize_t quantidade_ = 0;
 };
 

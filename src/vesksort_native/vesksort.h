@@ -138,6 +138,39 @@ inline void buscar_campos(PyObject* item) {
   }
 }
 
+// ---- Scratch blocks ------------------------------------------------------------------------
+//
+// A native sort takes all of its scratch in one block, grown in place where a kernel needs
+// more. glibc keeps a freed block for the next call, up to twice the largest block that it has
+// mapped and given back, but gives two equal ones back; and a page mapped afresh costs more
+// than sorting what it holds.
+
+// Bytes that a stable counting sort needs beside the list: 32-bit keys, the output and the
+// counts.
+inline std::size_t bytes_contagem(std::size_t n, std::uint64_t amplitude) {
+  return 12 * n + 8 * (static_cast<std::size_t>(amplitude) + 1);
+}
+
+// The room of a counting sort in a block of `bytes` (at least bytes_contagem, and at least 4n
+// beyond the keys or records at its start): the 32-bit keys at the end, the counts at the start
+// and the output after them. The keys are narrowed out of the start before the counts and the
+// output overwrite it.
+struct AreaContagem {
+  std::uint32_t* chaves;
+  Py_ssize_t* contagem;
+  PyObject** saida;
+};
+
+inline AreaContagem area_contagem(void* bloco, std::size_t bytes, std::size_t n,
+                                  std::uint64_t amplitude) {
+  auto* base = static_cast<unsigned char*>(bloco);
+  return AreaContagem{
+      reinterpret_cast<std::uint32_t*>(base + bytes - 4 * n),
+      reinterpret_cast<Py_ssize_t*>(base),
+      reinterpret_cast<PyObject**>(base + 8 * (static_cast<std::size_t>(amplitude) + 1)),
+  };
+}
+
 // ---- Kernels (pure) -----------------------------------------------------------------------
 
 // The counters of one radix sort: one table for passes over the whole array, one for passes
@@ -284,11 +317,14 @@ struct OrdemKeyed {
   int normalizado;
 };
 
-// Orders the n objects of `itens` by their sort keys (consumed), stably: nothing to do, keys
-// already in order, counting sort or compact radix, the latter two without the lock when
-// `liberar_gil`. Returns false with MemoryError set and `itens` untouched.
-bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t> chaves_origem, Py_ssize_t n,
-                        const EstatisticasChaves& estat, bool liberar_gil, OrdemKeyed* ordem);
+// Orders the n objects of `itens` by their sort keys, which stand in `bloco` from `inicio` on,
+// stably: nothing to do, keys already in order, counting sort or compact radix, the latter two
+// without the lock when `liberar_gil`. The block grows for the kernel's scratch (it may move;
+// what stands before `inicio` is kept) and its keys are used up. Returns false with MemoryError
+// set and `itens` untouched.
+bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
+                        Py_ssize_t n, const EstatisticasChaves& estat, bool liberar_gil,
+                        OrdemKeyed* ordem);
 
 // The keyed result of an empty input.
 PyObject* resultado_keyed_vazio(Referencia lista, TipoRetorno tipo, int reverso);
@@ -317,17 +353,17 @@ PyObject* novo_replay(PyObject* chaves, PyObject* funcao_chave, Py_ssize_t quant
 // Room for the longest strategy name that a kernel formats.
 inline constexpr std::size_t tamanho_nome_estrategia = 48;
 
-// Kernels over the records of the item array `itens` (element i belongs to record i). On
-// success the items are reordered, every buffer is freed and the strategy name is returned (it
-// may point into `estrategia`). On failure every buffer is freed and MemoryError is set; the
-// items are untouched. The lock is released around the array work when `liberar_gil` is set:
-// then nothing but the caller may reach `itens`.
-const char* ordenar_por_radix(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
+// Kernels over the records of the item array `itens` (element i belongs to record i), which
+// stand in the first half of `bloco`, a block of 2n records. On return the items are reordered
+// and the strategy name is returned (it may point into `estrategia`); nothing can fail. The lock
+// is released around the array work when `liberar_gil` is set: then nothing but the caller may
+// reach `itens`.
+const char* ordenar_por_radix(PyObject** itens, Entrada* bloco, Py_ssize_t n,
                               std::uint64_t variacao, int passagens, bool liberar_gil,
                               char* estrategia);
-// Keys must be rebased to 0 ... `amplitude` (at most 3999999). Without its buffers it hands
-// the records on to ordenar_por_radix with `variacao` and `passagens`.
-const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada> origem, Py_ssize_t n,
+// Keys must be rebased to 0 ... `amplitude` (at most 3999999). The block grows when the counts
+// need it; when it cannot, the records go to ordenar_por_radix with `variacao` and `passagens`.
+const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada>& bloco, Py_ssize_t n,
                                  std::uint64_t amplitude, std::uint64_t variacao, int passagens,
                                  bool liberar_gil, char* estrategia);
 
