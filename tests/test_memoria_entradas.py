@@ -626,6 +626,8 @@ def by_key(item):
 DROP_IN_PATHS = {
     "small": (lambda: unkeyed(spread(100, 0, 50, 11)), None, False),
     "values-radix": (lambda: unkeyed(spread(3000, -(2**63), 2**63 - 1, 12)), None, False),
+    # sort() copies a list this long into an item array of its own.
+    "values-long": (lambda: unkeyed(spread(40000, -(2**63), 2**63 - 1, 20)), None, False),
     "values-reverse": (lambda: unkeyed(spread(300, 0, 50, 13)), None, True),
     "values-sorted": (lambda: unkeyed(sorted(spread(3000, 0, 10**9, 14))), None, False),
     "values-floats": (lambda: [x / 7 for x in spread(300, 0, 10**6, 15)], None, False),

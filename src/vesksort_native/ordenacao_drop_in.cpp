@@ -162,6 +162,34 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   return resultado;
 }
 
+// From this length on (256 KiB of items) sort() copies a list or a tuple into an item array of
+// its own, which the allocator maps afresh, offered huge pages: the interpreter's own copy would
+// cost a page fault per 4 KiB.
+constexpr Py_ssize_t menor_copia_propria = Py_ssize_t{1} << 15;
+
+// A new list of the items of `iteravel`, as sorted() makes it.
+PyObject* nova_lista(PyObject* iteravel) {
+  if (!(PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) ||
+      PySequence_Fast_GET_SIZE(iteravel) < menor_copia_propria) {
+    return PySequence_List(iteravel);
+  }
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(iteravel);
+  PyObject* const* origem = PySequence_Fast_ITEMS(iteravel);
+  Referencia lista(PyList_New(0));
+  BufferNativo<PyObject*> itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+  if (!lista || !itens) {
+    return lista ? PyErr_NoMemory() : nullptr;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    itens[static_cast<std::size_t>(i)] = Py_NewRef(origem[i]);
+  }
+  auto* nova = reinterpret_cast<PyListObject*>(lista.get());
+  nova->ob_item = itens.release();
+  Py_SET_SIZE(nova, n);
+  nova->allocated = n;
+  return lista.release();
+}
+
 // One item: the interpreter's sort would call the key once, and move nothing.
 int ordenar_um_item(PyObject* lista, PyObject* funcao_chave) {
   RetencaoLista retida(lista);
@@ -199,7 +227,7 @@ PyObject* py_sort_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t qua
   if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
     return chamar_sorted(argumentos, quantidade, nomes);
   }
-  Referencia lista(PySequence_List(argumentos[0]));
+  Referencia lista(nova_lista(argumentos[0]));
   if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso) < 0) {
     return nullptr;
   }

@@ -128,6 +128,8 @@ class BufferNativo {
     PyMem_Free(dados_);
     dados_ = nullptr;
   }
+  // Hands the array over to its next owner, which frees it with PyMem_Free.
+  T* release() { return std::exchange(dados_, nullptr); }
   T* get() const { return dados_; }
   explicit operator bool() const { return dados_ != nullptr; }
   T& operator[](std::size_t i) const { return dados_[i]; }

@@ -229,18 +229,13 @@ inline int ler_int64_exato(PyObject* inteiro, std::int64_t* valor) {
   } else {
     return 0;
   }
-  constexpr std::uint64_t limite_positivo = 0x7FFFFFFFFFFFFFFFULL;
-  if ((etiqueta & _PyLong_SIGN_MASK) == 2) {  // negative
-    if (magnitude > limite_positivo + 1) {
-      return 0;
-    }
-    *valor = static_cast<std::int64_t>(0 - magnitude);
-  } else {
-    if (magnitude > limite_positivo) {
-      return 0;
-    }
-    *valor = static_cast<std::int64_t>(magnitude);
+  // The sign without a branch (random values are negative half of the time): 1 when negative,
+  // which the tag's sign field writes as 2. A negative magnitude may be one larger.
+  const std::uint64_t negativo = (etiqueta & _PyLong_SIGN_MASK) >> 1;
+  if (magnitude - negativo > 0x7FFFFFFFFFFFFFFFULL) {
+    return 0;
   }
+  *valor = static_cast<std::int64_t>((magnitude ^ (0 - negativo)) + negativo);
   return 1;
 #else
   const long long convertido = PyLong_AsLongLong(inteiro);
