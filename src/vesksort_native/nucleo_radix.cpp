@@ -8,6 +8,7 @@
 // same stable order as that of a plain LSD sort, with the same number of passes per element.
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "vesksort.h"
 
@@ -40,6 +41,18 @@ struct LadosCompactos {
   }
 };
 
+// The scatter of one stable pass over the elements inicio ... fim - 1 of side `lado`, by the digit
+// at `deslocamento`: `posicao[d]` starts where the run of digit value d goes, and ends where it
+// ends. Input order within one digit value keeps the sort stable.
+template <class Lados, class Posicao>
+void espalhar(const Lados& lados, int lado, std::size_t inicio, std::size_t fim, int deslocamento,
+              Posicao* posicao) {
+  for (std::size_t i = inicio; i < fim; ++i) {
+    const std::size_t digito = (lados.chave(lado, i) >> deslocamento) & mascara_digito;
+    lados.mover(lado, i, static_cast<std::size_t>(posicao[digito]++));
+  }
+}
+
 // One stable pass over the elements inicio ... fim - 1 of side `lado`, by the digit at
 // `deslocamento`, into the same positions of the other side. On return `posicao[d]` is the end of
 // the run of digit value d.
@@ -56,11 +69,32 @@ void distribuir(const Lados& lados, int lado, std::size_t inicio, std::size_t fi
     posicao[d] = total;
     total += quantidade;
   }
-  // Input order within one digit value keeps the sort stable.
-  for (std::size_t i = inicio; i < fim; ++i) {
-    const std::size_t digito = (lados.chave(lado, i) >> deslocamento) & mascara_digito;
-    lados.mover(lado, i, static_cast<std::size_t>(posicao[digito]++));
+  espalhar(lados, lado, inicio, fim, deslocamento, posicao);
+}
+
+// An LSD sort that counts every digit in one read of the keys, before the first pass, rather
+// than reading the keys once more before each pass.
+template <class Lados>
+int radix_contado_de_uma_vez(const Lados& lados, std::size_t n, const int* deslocamentos,
+                             int passagens, TabelasRadix& tabelas) {
+  auto& contagens = tabelas.digitos;
+  std::memset(contagens, 0, static_cast<std::size_t>(passagens) * sizeof contagens[0]);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t chave = lados.chave(0, i);
+    for (int p = 0; p < passagens; ++p) {
+      ++contagens[p][(chave >> deslocamentos[p]) & mascara_digito];
+    }
   }
+  int lado = 0;
+  for (int p = 0; p < passagens; ++p) {
+    std::uint32_t total = 0;
+    for (std::uint32_t& contagem : contagens[p]) {
+      total += std::exchange(contagem, total);
+    }
+    espalhar(lados, lado, 0, n, deslocamentos[p], contagens[p]);
+    lado ^= 1;
+  }
+  return lado;
 }
 
 // Sorts side 0 on the digits in which `variacao` is non-zero; returns the side with the result.
@@ -73,6 +107,9 @@ int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, Tabelas
     if (((variacao >> deslocamento) & mascara_digito) != 0) {
       deslocamentos[passagens++] = deslocamento;
     }
+  }
+  if (passagens > 1 && n < menor_tamanho_particao) {
+    return radix_contado_de_uma_vez(lados, n, deslocamentos, passagens, tabelas);
   }
   if (passagens < menor_passagens_particao || n < menor_tamanho_particao) {
     int lado = 0;

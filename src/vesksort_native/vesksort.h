@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "recursos.h"
 
@@ -178,6 +179,8 @@ inline AreaContagem area_contagem(void* bloco, std::size_t bytes, std::size_t n,
 struct TabelasRadix {
   Py_ssize_t geral[tamanho_tabela_digitos];
   Py_ssize_t parte[tamanho_tabela_digitos];
+  // The counts of every digit at once, from one read of the keys (fewer than 2**32 of them).
+  std::uint32_t digitos[std::size(deslocamentos_digitos)][tamanho_tabela_digitos];
 };
 
 // Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds
