@@ -214,7 +214,8 @@ inline PyObject** itens_da_lista(PyObject* lista) {
 // failure. Same results as PyLong_AsLongLong; the digits are read in place, which is several
 // times cheaper for the values that do not fit a single digit.
 inline int ler_int64_exato(PyObject* inteiro, std::int64_t* valor) {
-#if PYLONG_BITS_IN_DIGIT == 30 && defined(_PyLong_NON_SIZE_BITS) && defined(_PyLong_SIGN_MASK)
+#if PYLONG_BITS_IN_DIGIT == 30 && defined(_PyLong_NON_SIZE_BITS) && defined(_PyLong_SIGN_MASK) && \
+    !defined(VESKSORT_SEM_INTERNOS)
   const auto* longo = reinterpret_cast<const PyLongObject*>(inteiro);
   if (PyUnstable_Long_IsCompact(longo)) {
     *valor = PyUnstable_Long_CompactValue(longo);

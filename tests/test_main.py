@@ -1,0 +1,84 @@
+"""python3 -m vesksort_native: its help, its version lines and the shape of its speed check."""
+
+import os
+import platform
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vesksort_native
+
+pytestmark = pytest.mark.no_refleak
+
+
+def child_environment():
+    """This environment, with the sanitizer runtimes loaded into this process preloaded into
+    the child too: tools/sanitize preloads them and then takes LD_PRELOAD out of os.environ,
+    and a sanitizer build of the extension imports only where they come first."""
+    environment = dict(os.environ)
+    try:
+        maps = Path("/proc/self/maps").read_text()
+    except OSError:
+        return environment
+    runtimes = {line.split()[-1] for line in maps.splitlines()
+                if re.search(r"/lib(asan|ubsan)\.so[.\d]*$", line)}
+    if runtimes:
+        environment["LD_PRELOAD"] = " ".join(sorted(runtimes))
+    return environment
+
+
+def run(*arguments):
+    return subprocess.run([sys.executable, "-m", "vesksort_native", *arguments],
+                          capture_output=True, text=True, timeout=120, check=False,
+                          env=child_environment())
+
+
+@pytest.mark.parametrize("option", ["--help", "-h"])
+def test_help(option):
+    completed = run(option)
+    assert completed.returncode == 0
+    assert completed.stdout.startswith("usage: python3 -m vesksort_native")
+    for name in ("--quick", "--sizes", "--runs", "--no-check", "--version"):
+        assert name in completed.stdout
+
+
+def test_version_option():
+    completed = run("--version")
+    assert (completed.returncode, completed.stdout) == (0, vesksort_native.__version__ + "\n")
+
+
+@pytest.mark.parametrize("arguments", [["--sizes", "x"], ["--sizes", "-5"], ["--runs", "0"],
+                                       ["--unknown"]])
+def test_bad_arguments(arguments):
+    completed = run(*arguments)
+    assert completed.returncode == 2
+    assert completed.stdout == ""
+    assert "error:" in completed.stderr
+
+
+def test_versions_only():
+    assert run("--no-check").stdout.splitlines() == [
+        f"vesksort_native {vesksort_native.__version__}",
+        f"{platform.python_implementation()} {platform.python_version()} ({sys.executable})",
+    ]
+
+
+CHECK_LINE = re.compile(r"  n=\s*([\d,]+)  (int64|pairs, key=itemgetter\(0\))\s+sorted\(\)\s+[\d.]+ ms"
+                        r"\s+sort\(\)\s+[\d.]+ ms\s+ratio\s+([\d.]+|inf)$")
+
+
+@pytest.mark.parametrize("sizes", [["0", "300"], ["2e3"]])
+def test_speed_check_shape(sizes):
+    completed = run("--sizes", *sizes, "--runs", "1")
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.splitlines()
+    assert lines[2] == "speed check (best of 1; ratio = builtin time / drop-in time)"
+    rows = [CHECK_LINE.match(line) for line in lines[3:-1]]
+    assert all(rows), lines
+    assert [(int(row[1].replace(",", "")), row[2]) for row in rows] == [
+        (int(float(size)), label) for size in sizes
+        for label in ("int64", "pairs, key=itemgetter(0)")]
+    assert re.fullmatch(r"done in [\d.]+ s", lines[-1])
