@@ -92,7 +92,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   std::uint64_t* chaves_origem = bloco.get() + quantidade;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
   EstatisticasChaves estat;
-  bool inteiras = true;  // every key so far an exact int in the signed 64-bit range
+  bool inteiras = true;  // every key an exact int in the signed 64-bit range
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The items may lie anywhere in memory: fetching ahead overlaps the cache misses.
     if (i + distancia_prefetch < n) {
@@ -106,19 +106,19 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       return -1;
     }
     chaves.guardar(chave);
-    if (inteiras) {
-      std::int64_t valor = 0;
-      const int lido = PyLong_CheckExact(chave) ? ler_int64_exato(chave, &valor) : 0;
-      if (lido < 0) {
-        return -1;
-      }
-      inteiras = lido == 1;
-      if (inteiras) {
-        const std::uint64_t ordenavel = static_cast<std::uint64_t>(valor) ^ mascara;
-        chaves_origem[i] = ordenavel;
-        estat.acrescentar(i, ordenavel);
-      }
+    std::int64_t valor = 0;
+    const int lido = PyLong_CheckExact(chave) ? ler_int64_exato(chave, &valor) : 0;
+    if (lido < 0) {
+      return -1;
     }
+    if (lido == 0) {
+      // Not an int64: the interpreter's sort computes the keys that follow.
+      inteiras = false;
+      break;
+    }
+    const std::uint64_t ordenavel = static_cast<std::uint64_t>(valor) ^ mascara;
+    chaves_origem[i] = ordenavel;
+    estat.acrescentar(i, ordenavel);
   }
 
   // Keys all int64: ordered natively, also when nearly in order, where a native sort costs
@@ -140,13 +140,14 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     return retida.terminar();
   }
 
-  // The interpreter's sort takes over, and a one-shot replay hands it the keys computed here
-  // by position: nobody could reorder the items in between, since the list was held.
+  // The interpreter's sort takes over, and a one-shot replay hands it by position the keys
+  // computed here, then calls the key function for the items that follow: nobody could reorder
+  // the items in between, since the list was held.
   Referencia cache(chaves.para_lista());
   if (!cache) {
     return -1;
   }
-  Referencia replay(novo_replay(cache.get(), nullptr, n));
+  Referencia replay(novo_replay(cache.get(), funcao_chave, n));
   if (!replay) {
     return -1;
   }
