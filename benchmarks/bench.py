@@ -1085,6 +1085,9 @@ def main(argv=None):
     parser.add_argument("--out", default=str(ROOT / "bench-results"),
                         help="folder of bench.json and bench.png (bench-results/)")
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--plot", metavar="PNG",
+                        help="where the plot goes instead of OUT/bench.png (the README's "
+                        "picture is docs/speed.png)")
     parser.add_argument("--no-kernel", action="store_true", help="leave out the kernel-only limit")
     parser.add_argument("--quiet", action="store_true", help="no progress display")
     parser.add_argument("--no-small", action="store_true",
@@ -1177,8 +1180,9 @@ def main(argv=None):
     }
     (out / "bench.json").write_text(json.dumps(report, indent=1))
     print(f"figures: {shown(out / 'bench.json')}")
-    if not arguments.no_plot and rows and plot(rows, out / "bench.png", plot_title(report)):
-        print(f"plot:    {shown(out / 'bench.png')}")
+    picture = Path(arguments.plot) if arguments.plot else out / "bench.png"
+    if not arguments.no_plot and rows and plot(rows, picture, plot_title(report)):
+        print(f"plot:    {shown(picture)}")
 
 
 if __name__ == "__main__":
