@@ -665,8 +665,8 @@ def reference_size(sizes):
     return REFERENCE_N if REFERENCE_N in sizes else max(sizes)
 
 
-def _cell(value, spec, width):
-    return f"{value:{spec}}" if value is not None else " " * width
+def _cell(value, fmt, width):
+    return f"{value:{fmt}}" if value is not None else " " * width
 
 
 def print_table(rows, n, modes):
