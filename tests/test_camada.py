@@ -366,3 +366,18 @@ def test_public_names():
 @pytest.mark.no_refleak  # the metadata lookup fills caches of its own
 def test_version_is_the_installed_one():
     assert vesksort_native.__version__ == importlib.metadata.version("vesksort-native")
+
+
+@pytest.mark.parametrize("make", [list, tuple], ids=["list", "tuple"])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_long_inputs_are_copied_whole(make, reverse):
+    # From 32,768 items sort() copies a list or a tuple into an item array of its own.
+    values = with_duplicates(VALUES["int64"](random.Random(9), 40000))
+    source = make(values)
+    before = refcounts(values)
+    result = vesksort_native.sort(source, reverse=reverse)
+    assert_same_objects(result, sorted(values, reverse=reverse))
+    assert_same_objects(list(source), values)
+    result.append(None)  # the copy's item array grows as any list's does
+    del result
+    assert refcounts(values) == before
