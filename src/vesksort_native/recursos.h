@@ -147,7 +147,6 @@ class ReferenciasGuardadas {
   ReferenciasGuardadas& operator=(const ReferenciasGuardadas&) = delete;
   ~ReferenciasGuardadas() { descartar(); }
 
-  PyObject* const* get() const { return objetos_; }
   // The array moved (its contents with it).
   void reapontar(PyObject** objetos) { objetos_ = objetos; }
   // Takes over a new reference.
