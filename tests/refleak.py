@@ -80,6 +80,10 @@ def pytest_pyfunc_call(pyfuncitem):
         function = _replay_of_search(function, arguments, config)
     for _ in range(config.getoption("--refleak-warmups")):
         function(**arguments)
+    # What earlier tests left alive for good (imported libraries, caches) is frozen too, so
+    # that the collections of the counted runs do not walk it again for every test.
+    gc.collect()
+    gc.freeze()
     references, blocks = [], []
     for _ in range(config.getoption("--refleak-runs")):
         before = _snapshot()
