@@ -155,12 +155,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   retida.devolver();  // nothing runs before the interpreter's sort holds the list in turn
   const int resultado = ordenar_pelo_interpretador(lista, replay.get(), reverso);
   replay.reset();
-  retida.descartar_intrusos();
-  if (resultado == 0 && retida.modificada()) {
-    PyErr_SetString(PyExc_ValueError, "list modified during sort");
-    return -1;
-  }
-  return resultado;
+  // A failed sort keeps its own exception; what was put into the list goes with `retida`.
+  return resultado < 0 ? -1 : retida.terminar();
 }
 
 // From this length on (256 KiB of items) sort() copies a list or a tuple into an item array of
