@@ -353,6 +353,7 @@ def test_sort_never_changes_its_input_and_returns_a_new_list():
 def test_public_names():
     assert sorted(vesksort_native.__all__) == [
         "__version__",
+        "explain",
         "sort",
         "sort_in_place",
         "sort_in_place_with_strategy",

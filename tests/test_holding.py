@@ -35,8 +35,10 @@ def nearly_sorted(n):
 def make_keys(kind, n):
     rng = random.Random(n)
     ints = [rng.randrange(-(10**12), 10**12) for _ in range(n)]
-    if kind == "float-at-5":  # the native attempt gives up at item 5
+    if kind == "float-at-5":  # the ints before item 5 become float keys
         return ints[:5] + [k + 0.5 for k in ints[5:]]
+    if kind == "overflow-at-5":  # the native attempt gives up at item 5
+        return ints[:5] + [k * 2**64 for k in ints[5:]]
     if kind == "str":
         return [str(k) for k in ints]
     return nearly_sorted(n) if kind == "nearly-sorted" else ints
@@ -138,12 +140,12 @@ def assert_as_builtin(run, objects):
 
 # ---- profile hooks: deterministic interleavings ----------------------------------------------
 
-# (key kind, n): the native attempt succeeds, gives up at a float or str key, or at its
-# checkpoint; and no key, where reverse=True is one native step.
+# (key kind, n): the native attempt succeeds (also turning to floats), gives up at a key beyond
+# int64 or a str key, or at its checkpoint; and no key, where reverse=True is one native step.
 HOOKED = [
-    ("ints", 1), ("ints", 12), ("ints", 300), ("ints", 3000), ("float-at-5", 12),
-    ("float-at-5", 300), ("str", 12), ("nearly-sorted", 3000), ("no-key", 12), ("no-key", 300),
-    ("no-key", 3000),
+    ("ints", 1), ("ints", 12), ("ints", 300), ("ints", 3000), ("overflow-at-5", 12),
+    ("overflow-at-5", 300), ("float-at-5", 300), ("str", 12), ("nearly-sorted", 3000),
+    ("no-key", 12), ("no-key", 300), ("no-key", 3000),
 ]
 
 
@@ -219,7 +221,9 @@ def test_key_function_changes_the_list_as_under_list_sort(n, reverse, kind, act)
     assert_as_builtin(run, objects)
 
 
-@pytest.mark.parametrize("kind, n", [("ints", 3000), ("float-at-5", 12), ("nearly-sorted", 3000)])
+@pytest.mark.parametrize(
+    "kind, n", [("ints", 3000), ("float-at-5", 300), ("overflow-at-5", 300), ("nearly-sorted", 3000)]
+)
 @pytest.mark.parametrize("reverse", [False, True])
 def test_key_function_sees_an_empty_list_on_every_path(kind, n, reverse):
     lst, seen = make_list(kind, n), []

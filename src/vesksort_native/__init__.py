@@ -12,12 +12,14 @@ computed by the native attempt are handed to it, never computed again.
 
 from ._vesksort import _drop_in_sort as sort
 from ._vesksort import _drop_in_sort_in_place as sort_in_place
+from ._vesksort import _explain as explain
 from ._vesksort import sort_in_place_with_strategy, sort_with_strategy
 
 __version__ = "0.2.0"
 
 __all__ = [
     "__version__",
+    "explain",
     "sort",
     "sort_in_place",
     "sort_in_place_with_strategy",

@@ -214,8 +214,16 @@ PyMethodDef drop_ins[] = {
      "exceptions: while it sorts, the list looks empty to key functions, comparisons and other\n"
      "threads, and a change made to it meanwhile raises ``ValueError``. An argument that is not\n"
      "exactly a ``list`` raises ``TypeError``."},
+    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_explain_drop_in)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "explain(iterable, /, *, key=None, reverse=False)\n--\n\n"
+     "Return ``(sort(iterable, key=key, reverse=reverse), path)``.\n\n"
+     "``path`` tells how the items were ordered: ``'native: <domain> <values|keys>, <how>'``\n"
+     "(domain ``int64`` or ``float``; how: ``radix sort in N passes``, ``counting sort``,\n"
+     "``already in order`` or ``reversed``), ``'interpreter: <reason>'`` when the interpreter's\n"
+     "own sort did it, or ``'nothing to order'``. The wording is for people; it may change."},
 };
-const char* const nomes_drop_ins[] = {"_drop_in_sort", "_drop_in_sort_in_place"};
+const char* const nomes_drop_ins[] = {"_drop_in_sort", "_drop_in_sort_in_place", "_explain"};
 
 PyModuleDef modulo = {
     PyModuleDef_HEAD_INIT,

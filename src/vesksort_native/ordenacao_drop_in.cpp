@@ -58,13 +58,14 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
 }
 
 // The items ordered by their own values.
-int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso) {
+int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, Percurso* percurso) {
   const char* nome = nullptr;
   char estrategia[tamanho_nome_estrategia];
   Veredito veredito;
   {
     RetencaoLista retida(lista);
-    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome, estrategia);
+    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome, estrategia,
+                                percurso);
     if (veredito == Veredito::NATIVO) {
       return retida.terminar();
     }
@@ -73,8 +74,24 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso) {
   return veredito == Veredito::ERRO ? -1 : ordenar_pelo_interpretador(lista, nullptr, reverso);
 }
 
+// The int keys of the first `quantidade` items become the keys of their float values, and the
+// statistics follow; false when one of the ints lies beyond 2**53 in magnitude.
+bool converter_para_floats(std::uint64_t* chaves, Py_ssize_t quantidade, std::uint64_t mascara,
+                           EstatisticasChaves* estat) {
+  EstatisticasChaves convertidas;
+  for (Py_ssize_t i = 0; i < quantidade; ++i) {
+    if (!converter_chave_inteira(chaves[i], mascara)) {
+      return false;
+    }
+    convertidas.acrescentar(i, chaves[i]);
+  }
+  *estat = convertidas;
+  return true;
+}
+
 // The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
-int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso) {
+int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
+                             Percurso* percurso) {
   RetencaoLista retida(lista);
   PyObject** itens = retida.itens();
   // One block: the key objects, then their sort keys, then the radix kernel's other side, taken
@@ -91,9 +108,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   ReferenciasGuardadas chaves(objetos_no_bloco());
   std::uint64_t* chaves_origem = bloco.get() + quantidade;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  EstatisticasChaves estat;
-  bool inteiras = true;  // every key an exact int in the signed 64-bit range
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  const auto calcular_chave = [&](Py_ssize_t i) {
     // The items may lie anywhere in memory: fetching ahead overlaps the cache misses.
     if (i + distancia_prefetch < n) {
       __builtin_prefetch(itens[i + distancia_prefetch]);
@@ -102,32 +117,75 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       buscar_campos(itens[i + distancia_prefetch / 2]);
     }
     PyObject* chave = PyObject_CallOneArg(funcao_chave, itens[i]);
+    if (chave != nullptr) {
+      chaves.guardar(chave);
+    }
+    return chave;
+  };
+  percurso->chaves = true;
+  EstatisticasChaves estat;
+  // Keys read natively: from the first key that cannot be, the interpreter's sort computes the
+  // keys that follow.
+  Py_ssize_t lidas = 0;
+  PyObject* chave = nullptr;
+  for (; lidas < n; ++lidas) {
+    chave = calcular_chave(lidas);
     if (chave == nullptr) {
       return -1;
     }
-    chaves.guardar(chave);
     std::int64_t valor = 0;
     const int lido = PyLong_CheckExact(chave) ? ler_int64_exato(chave, &valor) : 0;
     if (lido < 0) {
       return -1;
     }
     if (lido == 0) {
-      // Not an int64: the interpreter's sort computes the keys that follow.
-      inteiras = false;
       break;
     }
     const std::uint64_t ordenavel = static_cast<std::uint64_t>(valor) ^ mascara;
-    chaves_origem[i] = ordenavel;
-    estat.acrescentar(i, ordenavel);
+    chaves_origem[lidas] = ordenavel;
+    estat.acrescentar(lidas, ordenavel);
+  }
+  if (lidas < n) {
+    // A float among the keys: every key is read as a float from here on, or none natively.
+    percurso->motivo =
+        PyLong_CheckExact(chave) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
+    if (PyFloat_CheckExact(chave)) {
+      percurso->floats = true;
+      if (!converter_para_floats(chaves_origem, lidas, mascara, &estat)) {
+        percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
+      } else {
+        for (;;) {
+          std::uint64_t ordenavel;
+          const int lido = ler_chave_float(chave, mascara, &ordenavel, &percurso->motivo);
+          if (lido <= 0) {
+            if (lido < 0) {
+              return -1;
+            }
+            break;
+          }
+          chaves_origem[lidas] = ordenavel;
+          estat.acrescentar(lidas, ordenavel);
+          if (++lidas == n) {
+            percurso->motivo = MotivoInterpretador::NENHUM;
+            break;
+          }
+          chave = calcular_chave(lidas);
+          if (chave == nullptr) {
+            return -1;
+          }
+        }
+      }
+    }
   }
 
-  // Keys all int64: ordered natively, also when nearly in order, where a native sort costs
-  // less than handing the keys over to the interpreter's sort.
-  if (inteiras) {
-    OrdemKeyed ordem;
+  // Every key read: ordered natively, also when nearly in order, where a native sort costs less
+  // than handing the keys over to the interpreter's sort.
+  if (lidas == n) {
+    OrdemKeyed ordem{KEYED_TRIVIAL, 0, 0};
     if (estat.descidas == n - 1) {
       // Strictly descending keys, all distinct: reversed, the items are in stable order.
       std::reverse(itens, itens + n);
+      percurso->invertida = true;
     } else {
       const bool ordenou =
           ordenar_por_chaves(itens, bloco, quantidade, n, estat, liberar_gil(n), &ordem);
@@ -136,6 +194,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
         return -1;
       }
     }
+    percurso->algoritmo = ordem.algoritmo;
+    percurso->passagens = ordem.passagens;
     chaves.liberar();
     return retida.terminar();
   }
@@ -199,20 +259,60 @@ int ordenar_um_item(PyObject* lista, PyObject* funcao_chave) {
 }
 
 // The one road of both drop-ins, over an exact list.
-int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso) {
+int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, Percurso* percurso) {
   const Py_ssize_t n = PyList_GET_SIZE(lista);
-  if (funcao_chave == nullptr) {
-    if (n < 2) {
+  if (n < 2) {
+    if (n == 0 || funcao_chave == nullptr) {
       return 0;  // nothing to order, and no code of anyone's to run
     }
-    return n < menor_tamanho_nativo ? ordenar_pelo_interpretador(lista, nullptr, reverso)
-                                    : ordenar_valores(lista, n, reverso);
+    return ordenar_um_item(lista, funcao_chave);
+  }
+  if (n < menor_tamanho_nativo) {
+    percurso->motivo = MotivoInterpretador::LISTA_CURTA;
+    return ordenar_pelo_interpretador(lista, funcao_chave, reverso);
+  }
+  return funcao_chave == nullptr
+             ? ordenar_valores(lista, n, reverso, percurso)
+             : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso, percurso);
+}
+
+// The path as explain() words it.
+PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
+  const char* tipo = percurso.chaves ? "key" : "value";
+  switch (percurso.motivo) {
+    case MotivoInterpretador::NENHUM:
+      break;
+    case MotivoInterpretador::LISTA_CURTA:
+      return PyUnicode_FromFormat("interpreter: fewer than %zd items", menor_tamanho_nativo);
+    case MotivoInterpretador::TIPO:
+      return PyUnicode_FromFormat("interpreter: a %s that is not an exact int or float", tipo);
+    case MotivoInterpretador::NAO_NUMERO:
+      return PyUnicode_FromFormat("interpreter: a NaN %s", tipo);
+    case MotivoInterpretador::FORA_INT64:
+      return PyUnicode_FromFormat("interpreter: an int %s outside the signed 64-bit range", tipo);
+    case MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT:
+      return PyUnicode_FromFormat("interpreter: an int %s beyond 2**53 among floats", tipo);
+    case MotivoInterpretador::QUASE_MONOTONICA:
+      return PyUnicode_FromString("interpreter: values nearly in order");
   }
   if (n < 2) {
-    return n == 0 ? 0 : ordenar_um_item(lista, funcao_chave);
+    return PyUnicode_FromString("nothing to order");
   }
-  return n < menor_tamanho_nativo ? ordenar_pelo_interpretador(lista, funcao_chave, reverso)
-                                  : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso);
+  const char* dominio = percurso.floats ? "float" : "int64";
+  if (percurso.invertida) {
+    return PyUnicode_FromFormat("native: %s %ss, reversed", dominio, tipo);
+  }
+  switch (percurso.algoritmo) {
+    case KEYED_TRIVIAL:
+    case KEYED_JA_ORDENADO:
+      return PyUnicode_FromFormat("native: %s %ss, already in order", dominio, tipo);
+    case KEYED_COUNTING:
+      return PyUnicode_FromFormat("native: %s %ss, counting sort", dominio, tipo);
+    case KEYED_RADIX:
+      break;
+  }
+  return PyUnicode_FromFormat("native: %s %ss, radix sort in %d pass%s", dominio, tipo,
+                              percurso.passagens, percurso.passagens == 1 ? "" : "es");
 }
 
 }  // namespace
@@ -225,7 +325,8 @@ PyObject* py_sort_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t qua
     return chamar_sorted(argumentos, quantidade, nomes);
   }
   Referencia lista(nova_lista(argumentos[0]));
-  if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso) < 0) {
+  Percurso percurso;
+  if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso, &percurso) < 0) {
     return nullptr;
   }
   return lista.release();
@@ -242,10 +343,34 @@ PyObject* py_sort_in_place_drop_in(PyObject*, PyObject* const* argumentos, Py_ss
   if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
     return chamar_list_sort(argumentos, quantidade, nomes);
   }
-  if (ordenar_lista(argumentos[0], funcao_chave, reverso) < 0) {
+  Percurso percurso;
+  if (ordenar_lista(argumentos[0], funcao_chave, reverso, &percurso) < 0) {
     return nullptr;
   }
   Py_RETURN_NONE;
+}
+
+PyObject* py_explain_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t quantidade,
+                             PyObject* nomes) {
+  PyObject* funcao_chave;
+  int reverso;
+  Referencia lista;
+  Referencia descricao;
+  if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
+    lista.reset(chamar_sorted(argumentos, quantidade, nomes));
+    descricao.reset(PyUnicode_FromString("interpreter: arguments that only sorted() takes"));
+  } else {
+    lista.reset(nova_lista(argumentos[0]));
+    Percurso percurso;
+    if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso, &percurso) < 0) {
+      return nullptr;
+    }
+    descricao.reset(descrever_percurso(percurso, PyList_GET_SIZE(lista.get())));
+  }
+  if (!lista || !descricao) {
+    return nullptr;
+  }
+  return formar_par(std::move(lista), std::move(descricao));
 }
 
 }  // namespace vesksort

@@ -2,6 +2,7 @@
 // can be ordered natively, and sends every other list to the interpreter's list sort with the
 // reason as its strategy name.
 #include <algorithm>
+#include <string_view>
 
 #include "vesksort.h"
 
@@ -26,49 +27,106 @@ PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
 
 // Reads 256 evenly spaced elements (fewer below 2048), first and last included, allocating
 // nothing: a list that is not made of int64 values, or that looks nearly monotonic, costs no
-// more than this.
-Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** motivo) {
+// more than this. With a `percurso`, floats are read too, and ints among them.
+Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** motivo,
+                         Percurso* percurso) {
   const Py_ssize_t total_amostras = std::clamp(n >> 3, menor_total_amostras, maior_total_amostras);
   const Py_ssize_t intervalo = n - 1;
   const Py_ssize_t divisor = total_amostras - 1;
   Py_ssize_t descidas_amostra = 0;
   Py_ssize_t subidas_amostra = 0;
   std::int64_t anterior_amostra = 0;
+  double anterior_numero = 0.0;
+  bool viu_float = false;
+  bool viu_inteiro_alem_de_float = false;
   for (Py_ssize_t amostra = 0; amostra < total_amostras; ++amostra) {
     // Equals amostra * (n - 1) / 255 without the overflow of the product.
     const Py_ssize_t indice =
         amostra * (intervalo / divisor) + (amostra * (intervalo % divisor)) / divisor;
     PyObject* elemento = itens[indice];
-    if (!PyLong_CheckExact(elemento)) {
+    std::int64_t valor = 0;
+    double numero;
+    if (PyLong_CheckExact(elemento)) {
+      const int lido = ler_int64_exato(elemento, &valor);
+      if (lido < 0) {
+        return Veredito::ERRO;
+      }
+      if (lido == 0) {
+        *motivo = "timsort: magnitude detectada na amostra";
+        anotar_motivo(percurso, MotivoInterpretador::FORA_INT64);
+        return Veredito::TIMSORT;
+      }
+      viu_inteiro_alem_de_float |= !inteiro_exato_em_float(valor);
+      numero = static_cast<double>(valor);
+    } else if (percurso != nullptr && PyFloat_CheckExact(elemento)) {
+      numero = PyFloat_AS_DOUBLE(elemento);
+      if (numero != numero) {
+        *motivo = "timsort: amostra incompatível com int64";
+        percurso->motivo = MotivoInterpretador::NAO_NUMERO;
+        return Veredito::TIMSORT;
+      }
+      viu_float = true;
+    } else {
       *motivo = "timsort: amostra incompatível com int64";
-      return Veredito::TIMSORT;
-    }
-    std::int64_t valor;
-    const int lido = ler_int64_exato(elemento, &valor);
-    if (lido < 0) {
-      return Veredito::ERRO;
-    }
-    if (lido == 0) {
-      *motivo = "timsort: magnitude detectada na amostra";
+      anotar_motivo(percurso, MotivoInterpretador::TIPO);
       return Veredito::TIMSORT;
     }
     if (amostra > 0) {
-      descidas_amostra += valor < anterior_amostra;
-      subidas_amostra += valor > anterior_amostra;
+      // Among floats only the numeric order matters here: the sample judges, it does not sort.
+      descidas_amostra += viu_float ? numero < anterior_numero : valor < anterior_amostra;
+      subidas_amostra += viu_float ? numero > anterior_numero : valor > anterior_amostra;
     }
     anterior_amostra = valor;
+    anterior_numero = numero;
+  }
+  if (viu_float && viu_inteiro_alem_de_float) {
+    *motivo = "timsort: amostra incompatível com int64";
+    anotar_motivo(percurso, MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT);
+    return Veredito::TIMSORT;
   }
   if (descidas_amostra <= 2 || subidas_amostra <= 2) {
     *motivo = "timsort: amostra quase monotônica";
+    anotar_motivo(percurso, MotivoInterpretador::QUASE_MONOTONICA);
     return Veredito::TIMSORT;
   }
+  return Veredito::NATIVO;
+}
+
+// The rest of a scan once a float is met, at `inicio`: the ints before it take the keys of
+// their float values, and every value from there on is read as a float-mode key.
+Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
+                       std::uint64_t mascara, Entrada* origem, EstatisticasChaves* estat,
+                       Percurso* percurso) {
+  EstatisticasChaves local;
+  for (Py_ssize_t i = 0; i < inicio; ++i) {
+    if (!converter_chave_inteira(origem[i].chave, mascara)) {
+      percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
+      return Veredito::TIMSORT;
+    }
+    local.acrescentar(i, origem[i].chave);
+  }
+  for (Py_ssize_t i = inicio; i < n; ++i) {
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(itens[i + distancia_prefetch]);
+    }
+    PyObject* elemento = itens[i];
+    std::uint64_t chave;
+    const int lido = ler_chave_float(elemento, mascara, &chave, &percurso->motivo);
+    if (lido <= 0) {
+      return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
+    }
+    origem[i] = Entrada{elemento, chave};
+    local.acrescentar(i, chave);
+  }
+  percurso->floats = true;
+  *estat = local;
   return Veredito::NATIVO;
 }
 
 // One pass over the items builds every record and every statistic that the decisions need.
 // `mascara` turns a value into its sort key: ascending, or descending for a reversed sort.
 Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, Entrada* origem,
-                EstatisticasChaves* estat) {
+                EstatisticasChaves* estat, Percurso* percurso) {
   EstatisticasChaves local;  // kept in registers through the loop
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses.
@@ -77,11 +135,16 @@ Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, Ent
     }
     PyObject* elemento = itens[i];
     if (!PyLong_CheckExact(elemento)) {
+      if (percurso != nullptr && PyFloat_CheckExact(elemento)) {
+        return varrer_floats(itens, i, n, mascara, origem, estat, percurso);
+      }
+      anotar_motivo(percurso, MotivoInterpretador::TIPO);
       return Veredito::TIMSORT;
     }
     std::int64_t valor;
     const int lido = ler_int64_exato(elemento, &valor);
     if (lido <= 0) {
+      anotar_motivo(percurso, MotivoInterpretador::FORA_INT64);
       return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
     }
     const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
@@ -143,9 +206,9 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
 }
 
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
-                          const char** nome, char* estrategia) {
+                          const char** nome, char* estrategia, Percurso* percurso) {
   if (n >= 2 * menor_total_amostras) {
-    const Veredito amostra = avaliar_amostra(itens, n, nome);
+    const Veredito amostra = avaliar_amostra(itens, n, nome, percurso);
     if (amostra != Veredito::NATIVO) {
       return amostra;
     }
@@ -159,7 +222,7 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
   }
   EstatisticasChaves estat;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  switch (varrer(itens, n, mascara, bloco.get(), &estat)) {
+  switch (varrer(itens, n, mascara, bloco.get(), &estat, percurso)) {
     case Veredito::ERRO:
       return Veredito::ERRO;
     case Veredito::TIMSORT:
@@ -170,6 +233,7 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
   }
   if (estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7)) {
     *nome = "timsort: entrada quase monotônica";
+    anotar_motivo(percurso, MotivoInterpretador::QUASE_MONOTONICA);
     return Veredito::TIMSORT;
   }
 
@@ -189,6 +253,12 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
                                                liberar_gil, estrategia)
                         : ordenar_por_radix(itens, bloco.get(), n, variacao, passagens, liberar_gil,
                                             estrategia);
+  if (percurso != nullptr) {
+    // Counting hands over to radix when its counts cannot be had.
+    const bool contou = std::string_view(*nome).starts_with("counting");
+    percurso->algoritmo = contou ? KEYED_COUNTING : KEYED_RADIX;
+    percurso->passagens = contou ? 0 : passagens;
+  }
   return Veredito::NATIVO;
 }
 

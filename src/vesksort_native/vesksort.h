@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <iterator>
 
+#include "numeros.h"
 #include "recursos.h"
 
 namespace vesksort {
@@ -255,6 +256,62 @@ inline int ler_int64_exato(PyObject* inteiro, std::int64_t* valor) {
 #endif
 }
 
+// Why a drop-in call left a list to the interpreter's sort.
+enum class MotivoInterpretador {
+  NENHUM,
+  LISTA_CURTA,
+  TIPO,                   // a value, or key, that is not an exact int or float
+  NAO_NUMERO,             // a float NaN
+  FORA_INT64,             // an int outside the signed 64-bit range
+  INTEIRO_ALEM_DE_FLOAT,  // an int beyond 2**53 in magnitude among floats
+  QUASE_MONOTONICA,
+};
+
+// The path of a drop-in call, for explain(): the key kind and kernel of a native sort, or why
+// the interpreter's sort took the list.
+struct Percurso {
+  bool chaves = false;  // ordered by a key function's results
+  bool floats = false;  // keys of float values (floats, and ints among them)
+  AlgoritmoKeyed algoritmo = KEYED_TRIVIAL;
+  int passagens = 0;
+  bool invertida = false;  // strictly descending keys, reversed
+  MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+};
+
+inline void anotar_motivo(Percurso* percurso, MotivoInterpretador motivo) {
+  if (percurso != nullptr) {
+    percurso->motivo = motivo;
+  }
+}
+
+// The float-mode key of a value: an exact float that is not a NaN, or an exact int that orders
+// exactly among floats. 1 with *chave set under `mascara` (see numeros.h), 0 with the reason in
+// *motivo, -1 with an exception set.
+inline int ler_chave_float(PyObject* objeto, std::uint64_t mascara, std::uint64_t* chave,
+                           MotivoInterpretador* motivo) {
+  double valor;
+  if (PyFloat_CheckExact(objeto)) {
+    valor = PyFloat_AS_DOUBLE(objeto);
+    if (valor != valor) {
+      *motivo = MotivoInterpretador::NAO_NUMERO;
+      return 0;
+    }
+  } else if (PyLong_CheckExact(objeto)) {
+    std::int64_t inteiro;
+    const int lido = ler_int64_exato(objeto, &inteiro);
+    if (lido <= 0 || !inteiro_exato_em_float(inteiro)) {
+      *motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
+      return lido < 0 ? -1 : 0;
+    }
+    valor = static_cast<double>(inteiro);
+  } else {
+    *motivo = MotivoInterpretador::TIPO;
+    return 0;
+  }
+  *chave = chave_float_ascendente(valor) ^ complemento_float(mascara);
+  return 1;
+}
+
 // The 2-tuple (lista, segundo); consumes both references on every path.
 PyObject* formar_par(Referencia lista, Referencia segundo);
 
@@ -270,9 +327,10 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
 // monotonic (judged first from a sample when n >= 2048): NATIVO with the strategy name in
 // *nome (it may point into `estrategia`), TIMSORT with the reason in *nome and `itens`
 // untouched, or ERRO with an exception set and `itens` untouched. `reverso` orders
-// descending, equal values kept in input order.
+// descending, equal values kept in input order. With a `percurso` (the drop-ins), exact floats,
+// and ints among them, are ordered too, and the path taken is written there.
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
-                          const char** nome, char* estrategia);
+                          const char** nome, char* estrategia, Percurso* percurso = nullptr);
 
 // Looks up what the fallbacks call, once at module initialisation.
 int preparar_timsort();
@@ -371,6 +429,9 @@ PyObject* py_sort_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssiz
                           PyObject* nomes);
 PyObject* py_sort_in_place_drop_in(PyObject* modulo, PyObject* const* argumentos,
                                    Py_ssize_t quantidade, PyObject* nomes);
+// explain(): sort() that also tells the path it took.
+PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,
+                             PyObject* nomes);
 
 }  // namespace vesksort
 

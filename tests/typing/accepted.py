@@ -18,3 +18,6 @@ vesksort_native.sort_in_place(pairs, key=itemgetter(0))
 vesksort_native.sort_in_place(pairs, key=lambda pair: pair[1], reverse=False)
 ordered, strategy = vesksort_native.sort_with_strategy(ints)
 in_place_strategy: str = vesksort_native.sort_in_place_with_strategy(words)
+explained_pairs, path = vesksort_native.explain(pairs, key=itemgetter(0), reverse=True)
+first_pair: tuple[int, str] = explained_pairs[0]
+path_text: str = path
