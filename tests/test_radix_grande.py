@@ -5,6 +5,7 @@ import random
 
 import pytest
 
+import vesksort_native
 from vesksort_native import _vesksort as m
 
 from conftest import assert_same_objects, distinct, with_duplicates
@@ -28,6 +29,16 @@ def one_big_part(n, seed):
     return with_duplicates(values, seed)
 
 
+def nested_big_part(n, seed):
+    """One part holds nearly every value and is still too large for the cache: it is split again
+    by its own highest digit."""
+    rng = random.Random(seed)
+    values = [rng.randrange(2**33) for _ in range(n)]
+    for i in rng.sample(range(n), n // 100):
+        values[i] = 2**50 + rng.randrange(2**33)
+    return with_duplicates(values, seed)
+
+
 def few_distinct(n, seed):
     rng = random.Random(seed)
     pool = [rng.randint(INT64_MIN, INT64_MAX) for _ in range(16)]
@@ -46,6 +57,8 @@ UNKEYED = [
     pytest.param(lambda: uniform(600000, -(2**40), 2**40, 4), 4, id="sign-crossing-int41",
                  marks=pytest.mark.pesado),
     pytest.param(lambda: one_big_part(500000, 5), 3, id="one-big-part", marks=pytest.mark.pesado),
+    pytest.param(lambda: nested_big_part(500000, 8), 4, id="nested-big-part",
+                 marks=pytest.mark.pesado),
     pytest.param(lambda: few_distinct(500000, 6), 6, id="few-distinct", marks=pytest.mark.pesado),
     pytest.param(lambda: uniform(500000, 0, 2**22 - 1, 7), 2, id="two-digits-not-split",
                  marks=pytest.mark.pesado),
@@ -74,6 +87,8 @@ KEYED = [
     pytest.param(lambda: uniform(450000, 0, 2**34 - 1, 12), 4, id="uint34",
                  marks=pytest.mark.pesado),
     pytest.param(lambda: one_big_part(450000, 13), 3, id="one-big-part",
+                 marks=pytest.mark.pesado),
+    pytest.param(lambda: nested_big_part(450000, 15), 4, id="nested-big-part",
                  marks=pytest.mark.pesado),
     pytest.param(lambda: few_distinct(450000, 14), 6, id="few-distinct",
                  marks=pytest.mark.pesado),
@@ -106,3 +121,18 @@ def test_keyed_entry_points(make, pass_count, reverse):
         in_prefix, cache, first, reverse) is in_prefix
     assert_same_objects(in_prefix, expected)
     assert cache == []
+
+
+@pytest.mark.pesado
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+def test_drop_in_floats_split_twice(keyed, reverse):
+    """Floats in [0, 1) share their top exponent bits: the one large part is split again."""
+    rng = random.Random(21)
+    values = with_duplicates([rng.random() for _ in range(450000)], 21)
+    items = [(value, index) for index, value in enumerate(values)] if keyed else values
+    key = first if keyed else None
+    expected = sorted(items, key=key, reverse=reverse)
+    result, path = vesksort_native.explain(items, key=key, reverse=reverse)
+    assert path == f"native: float {'keys' if keyed else 'values'}, radix sort in 6 passes"
+    assert_same_objects(result, expected)

@@ -3,9 +3,9 @@
 //
 // Each pass moves every element from one side of the storage to the other. Once the arrays
 // outgrow the caches, a pass over the whole array costs a trip to memory per element, so a large
-// sort first splits the elements by their highest varying digit and then sorts each part, small
-// enough to stay in the cache, on the lower digits. Both splits are stable, so the result is the
-// same stable order as that of a plain LSD sort, with the same number of passes per element.
+// sort first splits the elements by their highest varying digit and then sorts each part, once
+// small enough to stay in the cache, on the lower digits. Every split is stable, so the result is
+// the same stable order as that of a plain LSD sort, with the same number of passes per element.
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -97,6 +97,35 @@ int radix_contado_de_uma_vez(const Lados& lados, std::size_t n, const int* deslo
   return lado;
 }
 
+// Sorts the elements inicio ... fim - 1 of side `lado` on the digits at deslocamentos[0] ...
+// deslocamentos[passagens - 1]. A part too large for the cache is first split by its highest
+// digit, and each smaller part is sorted on the lower digits in turn, split again while it is
+// still too large: keys that crowd into a few values of their highest digits (floats, whose
+// exponents vary little) still end up in parts that fit the cache. Every element moves once per
+// digit, so that every part ends on the same side.
+template <class Lados>
+void ordenar_parte(const Lados& lados, int lado, std::size_t inicio, std::size_t fim,
+                   const int* deslocamentos, int passagens, TabelasRadix& tabelas, int nivel) {
+  if (fim - inicio < menor_tamanho_particao || passagens < menor_passagens_particao) {
+    for (int p = 0; p < passagens; ++p) {
+      distribuir(lados, lado, inicio, fim, deslocamentos[p], tabelas.parte);
+      lado ^= 1;
+    }
+    return;
+  }
+  Py_ssize_t* fins = tabelas.fins[nivel];
+  distribuir(lados, lado, inicio, fim, deslocamentos[passagens - 1], fins);
+  std::size_t comeco = inicio;
+  for (std::size_t d = 0; d < tamanho_tabela_digitos; ++d) {
+    const auto final = static_cast<std::size_t>(fins[d]);
+    if (final > comeco) {
+      ordenar_parte(lados, lado ^ 1, comeco, final, deslocamentos, passagens - 1, tabelas,
+                    nivel + 1);
+    }
+    comeco = final;
+  }
+}
+
 // Sorts side 0 on the digits in which `variacao` is non-zero; returns the side with the result.
 template <class Lados>
 int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, TabelasRadix& tabelas) {
@@ -111,29 +140,8 @@ int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, Tabelas
   if (passagens > 1 && n < menor_tamanho_particao) {
     return radix_contado_de_uma_vez(lados, n, deslocamentos, passagens, tabelas);
   }
-  if (passagens < menor_passagens_particao || n < menor_tamanho_particao) {
-    int lado = 0;
-    for (int p = 0; p < passagens; ++p) {
-      distribuir(lados, lado, 0, n, deslocamentos[p], tabelas.geral);
-      lado ^= 1;
-    }
-    return lado;
-  }
-  distribuir(lados, 0, 0, n, deslocamentos[passagens - 1], tabelas.geral);
-  for (std::size_t d = 0; d < tamanho_tabela_digitos; ++d) {
-    const auto inicio = static_cast<std::size_t>(d == 0 ? 0 : tabelas.geral[d - 1]);
-    const auto fim = static_cast<std::size_t>(tabelas.geral[d]);
-    if (inicio == fim) {
-      continue;
-    }
-    int lado = 1;
-    for (int p = 0; p + 1 < passagens; ++p) {
-      distribuir(lados, lado, inicio, fim, deslocamentos[p], tabelas.parte);
-      lado ^= 1;
-    }
-  }
-  // Every part made the same number of passes after the split.
-  return (passagens - 1) % 2 == 0 ? 1 : 0;
+  ordenar_parte(lados, 0, 0, n, deslocamentos, passagens, tabelas, 0);
+  return passagens % 2;
 }
 
 }  // namespace

@@ -175,10 +175,14 @@ inline AreaContagem area_contagem(void* bloco, std::size_t bytes, std::size_t n,
 
 // ---- Kernels (pure) -----------------------------------------------------------------------
 
-// The counters of one radix sort: one table for passes over the whole array, one for passes
-// inside one part of it.
+// The most times that a radix sort splits a part of its array by the part's highest digit: it
+// leaves at least two digits to sort inside the part.
+inline constexpr int niveis_particao = static_cast<int>(std::size(deslocamentos_digitos)) - 2;
+
+// The counters of one radix sort: the boundaries of the parts at each level of splitting, and
+// one table for the passes inside a part.
 struct TabelasRadix {
-  Py_ssize_t geral[tamanho_tabela_digitos];
+  Py_ssize_t fins[niveis_particao][tamanho_tabela_digitos];
   Py_ssize_t parte[tamanho_tabela_digitos];
   // The counts of every digit at once, from one read of the keys (fewer than 2**32 of them).
   std::uint32_t digitos[std::size(deslocamentos_digitos)][tamanho_tabela_digitos];
