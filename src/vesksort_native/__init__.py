@@ -1,13 +1,15 @@
-"""Fast, exact sorting of Python lists of integers.
+"""Fast, exact sorting of Python lists of numbers.
 
 ``sort`` and ``sort_in_place`` are drop-in replacements for ``sorted()`` and ``list.sort()``:
 they take the same arguments and give the same result, the same objects in the same order,
 with the key function called exactly once per item, in item order.
 
-Large lists of exact ``int`` values in the signed 64-bit range, and lists whose key function
-returns such values, are ordered natively (a stable counting sort for dense ranges, a stable
-radix sort otherwise). Everything else goes to the interpreter's own list sort; keys already
-computed by the native attempt are handed to it, never computed again.
+Large lists of exact ``int`` values in the signed 64-bit range, of exact ``float`` values (with
+ints within 2**53 in magnitude among them), and lists whose key function returns such values,
+are ordered natively (a stable counting sort for dense ranges, a stable radix sort otherwise).
+Everything else goes to the interpreter's own list sort; keys already computed by the native
+attempt are handed to it, never computed again. ``explain`` sorts as ``sort`` does and tells
+which path it took.
 """
 
 from ._vesksort import _drop_in_sort as sort
