@@ -64,8 +64,14 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, Percurso* percur
   Veredito veredito;
   {
     RetencaoLista retida(lista);
-    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome, estrategia,
+    if (PyTuple_CheckExact(retida.itens()[0])) {
+      BufferNativo<std::uint64_t> bloco;
+      veredito = ordenar_tuplas(retida.itens(), false, bloco, 0, n, reverso != 0, liberar_gil(n),
                                 percurso);
+    } else {
+      veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome,
+                                  estrategia, percurso);
+    }
     if (veredito == Veredito::NATIVO) {
       return retida.terminar();
     }
@@ -145,7 +151,32 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     chaves_origem[lidas] = ordenavel;
     estat.acrescentar(lidas, ordenavel);
   }
-  if (lidas < n) {
+  if (lidas == 0 && PyTuple_CheckExact(chave)) {
+    // Tuple keys: all of them are computed, then ordered column by column.
+    while (++lidas < n) {
+      chave = calcular_chave(lidas);
+      if (chave == nullptr) {
+        return -1;
+      }
+      if (!PyTuple_CheckExact(chave)) {
+        percurso->tuplas = true;
+        percurso->motivo = MotivoInterpretador::NAO_TUPLA;
+        break;
+      }
+    }
+    if (lidas == n) {
+      const Veredito veredito =
+          ordenar_tuplas(itens, true, bloco, quantidade, n, reverso != 0, liberar_gil(n), percurso);
+      chaves.reapontar(objetos_no_bloco());
+      if (veredito == Veredito::ERRO) {
+        return -1;
+      }
+      if (veredito == Veredito::NATIVO) {
+        chaves.liberar();
+        return retida.terminar();
+      }
+    }
+  } else if (lidas < n) {
     // A float among the keys: every key is read as a float from here on, or none natively.
     percurso->motivo =
         PyLong_CheckExact(chave) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
@@ -180,7 +211,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
 
   // Every key read: ordered natively, also when nearly in order, where a native sort costs less
   // than handing the keys over to the interpreter's sort.
-  if (lidas == n) {
+  if (lidas == n && !percurso->tuplas) {
     OrdemKeyed ordem{KEYED_TRIVIAL, 0, 0};
     if (estat.descidas == n - 1) {
       // Strictly descending keys, all distinct: reversed, the items are in stable order.
@@ -278,7 +309,7 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, Percurso
 
 // The path as explain() words it.
 PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
-  const char* tipo = percurso.chaves ? "key" : "value";
+  const char* tipo = percurso.tuplas ? "tuple item" : percurso.chaves ? "key" : "value";
   switch (percurso.motivo) {
     case MotivoInterpretador::NENHUM:
       break;
@@ -294,24 +325,37 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
       return PyUnicode_FromFormat("interpreter: an int %s beyond 2**53 among floats", tipo);
     case MotivoInterpretador::QUASE_MONOTONICA:
       return PyUnicode_FromString("interpreter: values nearly in order");
+    case MotivoInterpretador::NAO_TUPLA:
+      return PyUnicode_FromFormat("interpreter: a %s that is not an exact tuple among tuples",
+                                  percurso.chaves ? "key" : "value");
+    case MotivoInterpretador::TUPLA_LONGA:
+      return PyUnicode_FromString("interpreter: a tuple of more than 32 items");
+    case MotivoInterpretador::COLUNA_CHEIA:
+      return PyUnicode_FromString(
+          "interpreter: tuples of different lengths with a column spanning every int64");
   }
   if (n < 2) {
     return PyUnicode_FromString("nothing to order");
   }
-  const char* dominio = percurso.floats ? "float" : "int64";
+  const char* dominio = percurso.tuplas ? "tuple" : percurso.floats ? "float" : "int64";
+  const char* tipo_ordenado = percurso.chaves ? "key" : "value";
   if (percurso.invertida) {
-    return PyUnicode_FromFormat("native: %s %ss, reversed", dominio, tipo);
+    return PyUnicode_FromFormat("native: %s %ss, reversed", dominio, tipo_ordenado);
   }
   switch (percurso.algoritmo) {
     case KEYED_TRIVIAL:
     case KEYED_JA_ORDENADO:
-      return PyUnicode_FromFormat("native: %s %ss, already in order", dominio, tipo);
+      return PyUnicode_FromFormat("native: %s %ss, already in order", dominio, tipo_ordenado);
     case KEYED_COUNTING:
-      return PyUnicode_FromFormat("native: %s %ss, counting sort", dominio, tipo);
+      return PyUnicode_FromFormat("native: %s %ss, counting sort", dominio, tipo_ordenado);
     case KEYED_RADIX:
       break;
   }
-  return PyUnicode_FromFormat("native: %s %ss, radix sort in %d pass%s", dominio, tipo,
+  if (percurso.palavras > 1) {
+    return PyUnicode_FromFormat("native: %s %ss, radix sort in %d passes over %d packed words",
+                                dominio, tipo_ordenado, percurso.passagens, percurso.palavras);
+  }
+  return PyUnicode_FromFormat("native: %s %ss, radix sort in %d pass%s", dominio, tipo_ordenado,
                               percurso.passagens, percurso.passagens == 1 ? "" : "es");
 }
 

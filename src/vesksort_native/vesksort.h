@@ -207,6 +207,32 @@ std::uint64_t* radix_compacto(std::uint64_t* chaves_a, std::uint64_t* chaves_b, 
 void contagem_estavel(const std::uint32_t* chaves, PyObject* const* objetos, PyObject** saida,
                       std::size_t n, Py_ssize_t* contagem, std::uint64_t amplitude);
 
+// One column of tuples: the smallest and largest key of the items present, whether some tuple
+// ends before it, and the bits that its packed keys take (0: it decides nothing).
+struct ColunaTupla {
+  std::uint64_t menor;
+  std::uint64_t maior;
+  std::uint64_t ausencias;  // 1 when some tuple ends before this column, else 0
+  int largura;
+};
+
+// Bits needed to write `valor`.
+int largura_bits(std::uint64_t valor);
+
+// Packs the columns (column c of row i at colunas[c * n + i]; a row shorter than the column,
+// by `comprimentos` when not null, has none) into 64-bit words, in order, as many columns to a
+// word as fit: word k is written over column k. Descending when `reverso`. Returns the number of
+// words; variacoes[k] receives the bits in which word k varies.
+int empacotar_colunas(std::uint64_t* colunas, const std::uint32_t* comprimentos, std::size_t n,
+                      const ColunaTupla* descricao, int quantidade_colunas, bool reverso,
+                      std::uint64_t* variacoes);
+
+// Stable LSD sort of the rows 0 ... n - 1 by their words, the last word first: `registros`
+// holds 2n records. Returns the records in order, whose objects are the row numbers.
+Entrada* ordenar_palavras(const std::uint64_t* palavras, int quantidade_palavras, std::size_t n,
+                          const std::uint64_t* variacoes, Entrada* registros,
+                          TabelasRadix& tabelas);
+
 // ---- Interpreter glue ---------------------------------------------------------------------
 
 // The item array of an exact list, read and written directly by the cores.
@@ -269,6 +295,9 @@ enum class MotivoInterpretador {
   FORA_INT64,             // an int outside the signed 64-bit range
   INTEIRO_ALEM_DE_FLOAT,  // an int beyond 2**53 in magnitude among floats
   QUASE_MONOTONICA,
+  NAO_TUPLA,     // among tuples, something that is not an exact tuple
+  TUPLA_LONGA,   // a tuple of more than 32 items
+  COLUNA_CHEIA,  // tuples of different lengths, with a column whose values span all 2**64 keys
 };
 
 // The path of a drop-in call, for explain(): the key kind and kernel of a native sort, or why
@@ -276,8 +305,10 @@ enum class MotivoInterpretador {
 struct Percurso {
   bool chaves = false;  // ordered by a key function's results
   bool floats = false;  // keys of float values (floats, and ints among them)
+  bool tuplas = false;  // tuples, ordered column by column
   AlgoritmoKeyed algoritmo = KEYED_TRIVIAL;
   int passagens = 0;
+  int palavras = 1;        // 64-bit words into which the columns of tuples were packed
   bool invertida = false;  // strictly descending keys, reversed
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 };
@@ -433,6 +464,16 @@ PyObject* py_sort_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssiz
                           PyObject* nomes);
 PyObject* py_sort_in_place_drop_in(PyObject* modulo, PyObject* const* argumentos,
                                    Py_ssize_t quantidade, PyObject* nomes);
+// Orders the n objects of `itens` by the exact tuples of numbers `tuplas[i]` (the items
+// themselves, or their keys), lexicographically as Python compares tuples, stably, descending
+// when `reverso`: NATIVO with `itens` reordered, TIMSORT with the reason in `percurso` and
+// `itens` untouched, or ERRO with MemoryError set and `itens` untouched. The tuples are the
+// items when `tuplas_no_bloco` is false, and otherwise the first n words of `bloco`. Scratch
+// grows `bloco` from `inicio` on (it may move; what stands before `inicio` is kept).
+Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std::uint64_t>& bloco,
+                        std::size_t inicio, Py_ssize_t n, bool reverso, bool liberar_gil,
+                        Percurso* percurso);
+
 // explain(): sort() that also tells the path it took.
 PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,
                              PyObject* nomes);
