@@ -77,6 +77,7 @@ def test_every_path_of_every_distribution_and_memory_mode_is_a_row(bench, report
     ("rand64", "unkeyed copy", "radix nativo: 6 passagens"),
     ("rand64", "keyed direct", "protótipo keyed-int64: radix nativo compacto, 6 passagens"),
     ("floats", "unkeyed copy", "timsort: amostra incompatível com int64"),
+    ("floats", "sort()", "native: float values, radix sort in 6 passes"),
 ])
 def test_rows_carry_ratio_and_strategy(report, distribution, path, strategy):
     for row in [r for r in report["results"]
@@ -150,7 +151,8 @@ def test_fallback_goal_takes_the_median_of_per_round_ratios(bench, ratio, paired
     row = {"n": 10**5, "label": "floats", "path": "unkeyed copy", "baseline": "sorted()",
            "strategy": "timsort: amostra incompatível com int64", "distribution": "floats",
            "ratio": ratio, "paired_ratio": paired_ratio, "memory": "default"}
-    (check,) = [c for c in bench.goals([row], []) if "3%" in c["goal"]]
+    (check,) = [c for c in bench.goals([row], [])
+                if "3%" in c["goal"] and c["met"] is not None]
     assert check["value"] == paired_ratio and check["met"] is met
     assert "median of per-round ratios" in check["goal"]
 
@@ -174,6 +176,27 @@ def test_ratio_goals_list_what_was_not_measured(bench, rows, judged, met):
     assert sum(c["met"] is not None for c in checks) == judged
     assert sum(c["met"] is True for c in checks) == met
     assert all(c["status"] == "not measured" for c in checks if c["met"] is None)
+
+
+@pytest.mark.parametrize("strategy", ["interpreter: a NaN value",
+                                      "native: float values, radix sort in 6 passes"])
+def test_fallback_goals_are_judged_whatever_the_path_and_list_what_was_not_measured(bench,
+                                                                                   strategy):
+    row = dict(_row("floats+nan", 10**6, "sort()", 0.9), strategy=strategy, paired_ratio=0.99)
+    checks = [c for c in bench.goals([row], []) if "3%" in c["goal"]]
+    assert len(checks) == sum(len(d) * len(s) for _, _, d, s in bench.FALLBACK_GOALS)
+    (judged,) = [c for c in checks if c["met"] is not None]
+    assert judged["value"] == 0.99 and judged["met"] is True
+    assert all(c["status"] == "not measured" for c in checks if c is not judged)
+
+
+@pytest.mark.parametrize("ident", ["floats+nan", "float-subclass", "floats+bigints"])
+def test_fallback_distributions_go_to_the_interpreter(bench, ident):
+    (generate,) = [d[2] for d in bench.DISTRIBUTIONS if d[0] == ident]
+    values = generate(bench.data_rng(1, ident, 3000), 3000)
+    pairs = [(value, index) for index, value in enumerate(values)]
+    assert vesksort_native.explain(values)[1].startswith("interpreter: ")
+    assert vesksort_native.explain(pairs, key=bench.KEY)[1].startswith("interpreter: ")
 
 
 @pytest.mark.parametrize(("by_n", "growth", "met"), [
