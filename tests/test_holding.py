@@ -5,6 +5,7 @@ it. The keyed core functions keep the item array whole for the collector and see
 replaced item even when the new object takes the old one's address."""
 
 import gc
+import math
 import random
 import sys
 import threading
@@ -41,6 +42,9 @@ def make_keys(kind, n):
         return ints[:5] + [k * 2**64 for k in ints[5:]]
     if kind == "str":
         return [str(k) for k in ints]
+    if kind in ("floats", "nan-late"):  # signed zeros among them; a NaN from item 2500 on
+        floats = [k / 3 if k % 5 else -0.0 for k in ints]
+        return floats[:2500] + [math.nan] * (n - 2500) if kind == "nan-late" else floats
     return nearly_sorted(n) if kind == "nearly-sorted" else ints
 
 
@@ -222,7 +226,11 @@ def test_key_function_changes_the_list_as_under_list_sort(n, reverse, kind, act)
 
 
 @pytest.mark.parametrize(
-    "kind, n", [("ints", 3000), ("float-at-5", 300), ("overflow-at-5", 300), ("nearly-sorted", 3000)]
+    "kind, n",
+    [
+        ("ints", 3000), ("float-at-5", 300), ("overflow-at-5", 300), ("nearly-sorted", 3000),
+        ("floats", 3000), ("nan-late", 3000),
+    ],
 )
 @pytest.mark.parametrize("reverse", [False, True])
 def test_key_function_sees_an_empty_list_on_every_path(kind, n, reverse):

@@ -8,6 +8,7 @@ reference to an item, key, key function or list is left behind."""
 
 import functools
 import gc
+import math
 import operator
 import random
 import sys
@@ -622,6 +623,15 @@ def by_key(item):
     return item.key
 
 
+NAN = float("nan")
+
+
+def float_specials(n, seed):
+    """Floats with signed zeros, infinities, and ints equal to some of them."""
+    specials = (-0.0, 0.0, 0, 2**53, float(2**53), -math.inf, 5e-324)
+    return [v / 7 if v % 2 else specials[v % 7] for v in spread(n, -(10**6), 10**6, seed)]
+
+
 # name: (items, key function, reverse); every path of the drop-ins' road.
 DROP_IN_PATHS = {
     "small": (lambda: unkeyed(spread(100, 0, 50, 11)), None, False),
@@ -631,6 +641,9 @@ DROP_IN_PATHS = {
     "values-reverse": (lambda: unkeyed(spread(300, 0, 50, 13)), None, True),
     "values-sorted": (lambda: unkeyed(sorted(spread(3000, 0, 10**9, 14))), None, False),
     "values-floats": (lambda: [x / 7 for x in spread(300, 0, 10**6, 15)], None, False),
+    "values-float-specials": (lambda: unkeyed(float_specials(3000, 25)), None, True),
+    # A NaN that only the full scan meets, after the records are allocated.
+    "values-nan": (lambda: [0.5, NAN] + [x / 7 for x in spread(298, 0, 10**6, 26)], None, False),
     "keyed-one": (lambda: [Keyed(5)], by_key, False),
     "keyed-radix": (lambda: [Keyed(k) for k in spread(3000, -(2**40), 2**40, 16)], by_key, True),
     "keyed-counting": (lambda: [Keyed(k) for k in spread(9000, 0, 9000, 17)], by_key, False),
@@ -640,6 +653,17 @@ DROP_IN_PATHS = {
         lambda: [Keyed(k) for k in spread(299, 0, 99, 19)] + [Keyed(0.5)],
         by_key,
         True,
+    ),
+    "keyed-floats": (lambda: [Keyed(k) for k in float_specials(3000, 27)], by_key, True),
+    "keyed-counting-floats": (
+        lambda: [Keyed(k * 5e-324) for k in spread(9000, -4000, 4000, 28)],
+        by_key,
+        False,
+    ),
+    "keyed-float-then-nan": (
+        lambda: [Keyed(k / 3) for k in spread(299, 0, 99, 29)] + [Keyed(NAN)],
+        by_key,
+        False,
     ),
 }
 
@@ -676,9 +700,9 @@ def drop_in_trial(entry, path, failing):
 def test_drop_in(entry, path):
     baseline, outcomes = sweep(
         functools.partial(drop_in_trial, entry, path),
-        widths=CHAINED if path == "keyed-counting" else (),
+        widths=CHAINED if path.startswith("keyed-counting") else (),
     )
     assert baseline == ("sorted",)
     # In place, the interpreter's sort of a short or sorted list allocates nothing.
-    if entry == "sort" or path not in ("small", "values-sorted", "values-floats", "keyed-one"):
+    if entry == "sort" or path not in ("small", "values-sorted", "keyed-one"):
         assert MEMORY_ERROR in outcomes
