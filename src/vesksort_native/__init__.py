@@ -6,9 +6,9 @@ with the key function called exactly once per item, in item order.
 
 Large lists of exact ``int`` values in the signed 64-bit range, of exact ``float`` values (with
 ints within 2**53 in magnitude among them), of exact tuples of such numbers, and lists whose key
-function returns such values, are ordered natively (a stable counting sort for dense ranges, a stable radix sort otherwise).
-Everything else goes to the interpreter's own list sort; keys already computed by the native
-attempt are handed to it, never computed again. ``explain`` sorts as ``sort`` does and tells
+function returns such values, are ordered natively (a stable counting sort for dense ranges, a
+stable radix sort otherwise). Everything else goes to the interpreter's own list sort; keys
+already computed by the native attempt are handed to it, never computed again. ``explain`` sorts as ``sort`` does and tells
 which path it took.
 """
 
