@@ -95,11 +95,48 @@ bool converter_para_floats(std::uint64_t* chaves, Py_ssize_t quantidade, std::ui
   return true;
 }
 
+// The interpreter's sort takes the held list over, and a one-shot replay hands it by position
+// the keys computed so far (`cache`, a list, null when it could not be made), then calls the key
+// function for the items that follow: nobody could reorder the items in between, since the list
+// was held.
+int entregar_ao_interpretador(PyObject* lista, RetencaoLista& retida, Referencia cache,
+                              PyObject* funcao_chave, Py_ssize_t n, int reverso) {
+  if (!cache) {
+    return -1;
+  }
+  Referencia replay(novo_replay(cache.get(), funcao_chave, n));
+  if (!replay) {
+    return -1;
+  }
+  cache.reset();
+  retida.devolver();  // nothing runs before the interpreter's sort holds the list in turn
+  const int resultado = ordenar_pelo_interpretador(lista, replay.get(), reverso);
+  replay.reset();
+  // A failed sort keeps its own exception; what was put into the list goes with `retida`.
+  return resultado < 0 ? -1 : retida.terminar();
+}
+
 // The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
 int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
                              Percurso* percurso) {
   RetencaoLista retida(lista);
   PyObject** itens = retida.itens();
+  percurso->chaves = true;
+  // The first key tells whether a native attempt can pay: a key of a kind that no native path
+  // orders sends the list on at once, before any scratch is taken.
+  Referencia primeira(PyObject_CallOneArg(funcao_chave, itens[0]));
+  if (!primeira) {
+    return -1;
+  }
+  if (!PyLong_CheckExact(primeira.get()) && !PyFloat_CheckExact(primeira.get()) &&
+      !PyTuple_CheckExact(primeira.get())) {
+    percurso->motivo = MotivoInterpretador::TIPO;
+    Referencia cache(PyList_New(1));
+    if (cache) {
+      PyList_SET_ITEM(cache.get(), 0, primeira.release());
+    }
+    return entregar_ao_interpretador(lista, retida, std::move(cache), funcao_chave, n, reverso);
+  }
   // One block: the key objects, then their sort keys, then the radix kernel's other side, taken
   // at once so that a call makes one allocation (counting may grow it).
   const auto quantidade = static_cast<std::size_t>(n);
@@ -112,6 +149,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   // The key objects, released before the list is given back; newest first after a failed key
   // call, as the interpreter's sort does.
   ReferenciasGuardadas chaves(objetos_no_bloco());
+  chaves.guardar(primeira.release());
   std::uint64_t* chaves_origem = bloco.get() + quantidade;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
   const auto calcular_chave = [&](Py_ssize_t i) {
@@ -122,13 +160,15 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     if (i + distancia_prefetch / 2 < n) {
       buscar_campos(itens[i + distancia_prefetch / 2]);
     }
+    if (i == 0) {
+      return objetos_no_bloco()[0];  // computed above
+    }
     PyObject* chave = PyObject_CallOneArg(funcao_chave, itens[i]);
     if (chave != nullptr) {
       chaves.guardar(chave);
     }
     return chave;
   };
-  percurso->chaves = true;
   EstatisticasChaves estat;
   // Keys read natively: from the first key that cannot be, the interpreter's sort computes the
   // keys that follow.
@@ -231,23 +271,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     return retida.terminar();
   }
 
-  // The interpreter's sort takes over, and a one-shot replay hands it by position the keys
-  // computed here, then calls the key function for the items that follow: nobody could reorder
-  // the items in between, since the list was held.
-  Referencia cache(chaves.para_lista());
-  if (!cache) {
-    return -1;
-  }
-  Referencia replay(novo_replay(cache.get(), funcao_chave, n));
-  if (!replay) {
-    return -1;
-  }
-  cache.reset();
-  retida.devolver();  // nothing runs before the interpreter's sort holds the list in turn
-  const int resultado = ordenar_pelo_interpretador(lista, replay.get(), reverso);
-  replay.reset();
-  // A failed sort keeps its own exception; what was put into the list goes with `retida`.
-  return resultado < 0 ? -1 : retida.terminar();
+  return entregar_ao_interpretador(lista, retida, Referencia(chaves.para_lista()), funcao_chave, n,
+                                   reverso);
 }
 
 // From this length on (256 KiB of items) sort() copies a list or a tuple into an item array of
