@@ -7,6 +7,7 @@
 // reported as list.sort() reports it. Small lists, and calls that the native road does not
 // take (odd arguments), go to the builtins themselves.
 #include <algorithm>
+#include <cmath>
 
 #include "vesksort.h"
 
@@ -128,9 +129,10 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   if (!primeira) {
     return -1;
   }
-  if (!PyLong_CheckExact(primeira.get()) && !PyFloat_CheckExact(primeira.get()) &&
-      !PyTuple_CheckExact(primeira.get())) {
-    percurso->motivo = MotivoInterpretador::TIPO;
+  if (!PyLong_CheckExact(primeira.get()) && !PyTuple_CheckExact(primeira.get()) &&
+      !(PyFloat_CheckExact(primeira.get()) && !std::isnan(PyFloat_AS_DOUBLE(primeira.get())))) {
+    percurso->motivo = PyFloat_CheckExact(primeira.get()) ? MotivoInterpretador::NAO_NUMERO
+                                                          : MotivoInterpretador::TIPO;
     Referencia cache(PyList_New(1));
     if (cache) {
       PyList_SET_ITEM(cache.get(), 0, primeira.release());
