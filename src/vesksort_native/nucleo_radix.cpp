@@ -6,6 +6,7 @@
 // sort first splits the elements by their highest varying digit and then sorts each part, once
 // small enough to stay in the cache, on the lower digits. Every split is stable, so the result is
 // the same stable order as that of a plain LSD sort, with the same number of passes per element.
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <utility>
@@ -126,6 +127,21 @@ void ordenar_parte(const Lados& lados, int lado, std::size_t inicio, std::size_t
   }
 }
 
+// Whether, in an even sample of the keys, one value of the digit at `deslocamento` holds more
+// than an eighth of them.
+template <class Lados>
+bool digito_concentrado(const Lados& lados, std::size_t n, int deslocamento, Py_ssize_t* contagem) {
+  constexpr std::size_t amostras = 1024;
+  std::memset(contagem, 0, tamanho_tabela_digitos * sizeof(Py_ssize_t));
+  Py_ssize_t maior = 0;
+  for (std::size_t a = 0; a < amostras; ++a) {
+    const std::uint64_t chave = lados.chave(0, a * (n / amostras));
+    const Py_ssize_t vistos = ++contagem[(chave >> deslocamento) & mascara_digito];
+    maior = vistos > maior ? vistos : maior;
+  }
+  return maior > static_cast<Py_ssize_t>(amostras / 8);
+}
+
 // Sorts side 0 on the digits in which `variacao` is non-zero; returns the side with the result.
 template <class Lados>
 int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, TabelasRadix& tabelas) {
@@ -135,6 +151,20 @@ int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, Tabelas
   for (int deslocamento : deslocamentos_digitos) {
     if (((variacao >> deslocamento) & mascara_digito) != 0) {
       deslocamentos[passagens++] = deslocamento;
+    }
+  }
+  // Keys that crowd into a few values of the highest digit (floats, whose exponents cluster)
+  // would leave the split with a few large parts. Then the same number of digits is placed from
+  // the highest varying bit down, where the varying bits leave no digit out: the highest digit
+  // holds the 11 highest varying bits. The lowest digit may overlap the one above it, which LSD
+  // order allows: two keys that a higher digit tells apart are ordered by it, whatever the
+  // lower passes did.
+  const int mais_alto = 63 - std::countl_zero(variacao | 1);
+  if (n >= menor_tamanho_particao && (mais_alto + bits_digito) / bits_digito == passagens &&
+      digito_concentrado(lados, n, deslocamentos[passagens - 1], tabelas.parte)) {
+    int deslocamento = mais_alto + 1 - bits_digito;
+    for (int p = passagens - 1; p >= 0; --p, deslocamento -= bits_digito) {
+      deslocamentos[p] = deslocamento > 0 ? deslocamento : 0;
     }
   }
   if (passagens > 1 && n < menor_tamanho_particao) {
