@@ -66,8 +66,8 @@ def test_versions_only():
     ]
 
 
-CHECK_LINE = re.compile(r"  n=\s*([\d,]+)  (int64|pairs, key=itemgetter\(0\))\s+sorted\(\)\s+[\d.]+ ms"
-                        r"\s+sort\(\)\s+[\d.]+ ms\s+ratio\s+([\d.]+|inf)$")
+CHECK_LINE = re.compile(r"  n=\s*([\d,]+)  (int64|float|pairs, key=itemgetter\(0\)|\(int, int\) tuples)"
+                        r"\s+sorted\(\)\s+[\d.]+ ms\s+sort\(\)\s+[\d.]+ ms\s+ratio\s+([\d.]+|inf)$")
 
 
 @pytest.mark.parametrize("sizes", [["0", "300"], ["2e3"]])
@@ -80,5 +80,5 @@ def test_speed_check_shape(sizes):
     assert all(rows), lines
     assert [(int(row[1].replace(",", "")), row[2]) for row in rows] == [
         (int(float(size)), label) for size in sizes
-        for label in ("int64", "pairs, key=itemgetter(0)")]
+        for label in ("int64", "float", "pairs, key=itemgetter(0)", "(int, int) tuples")]
     assert re.fullmatch(r"done in [\d.]+ s", lines[-1])
