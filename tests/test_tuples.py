@@ -86,13 +86,17 @@ def test_tuples_as_sorted(shape, n, keyed, reverse):
     check(rows(kinds, n, n, lengths), keyed, reverse, path)
 
 
-@pytest.mark.parametrize("reverse", [False, True])
-@pytest.mark.parametrize("keyed", [False, True])
+# Other threads may run meanwhile: one packed word, and several.
+LONG = [("two-narrow", True, True), ("prefixes", False, False), ("three-wide", True, False),
+        ("two-narrow", False, False), ("prefixes", True, True)]
+
+
 @pytest.mark.parametrize(
-    "n", [70_000, pytest.param(250_000, marks=pytest.mark.pesado)]  # other threads may run
+    "shape, keyed, reverse, n",
+    [(*case, 70_000) for case in LONG[:2]]
+    + [pytest.param(*case, 250_000, marks=pytest.mark.pesado) for case in LONG],
 )
-@pytest.mark.parametrize("shape", ["two-narrow", "three-wide", "prefixes"])
-def test_long_lists(shape, n, keyed, reverse):
+def test_long_lists(shape, keyed, reverse, n):
     kinds, lengths, how = SHAPES[shape]
     check(rows(kinds, n, 1, lengths), keyed, reverse, native("key" if keyed else "value", how))
 
