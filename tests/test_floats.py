@@ -6,16 +6,12 @@ cannot hold exactly."""
 
 import math
 import random
-import re
 import sys
 
 import pytest
-from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import vesksort_native
-
-from conftest import Item, assert_same_objects, distinct, refcounts
+from conftest import Item, assert_failing_key_as_builtin, check, distinct, drawn_mixes
 
 EDGE = 2**53  # the largest int magnitude that orders exactly among floats
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
@@ -30,10 +26,6 @@ SIZES = [255, 256, 257, 2047, 2048, 2049, 5000]
 
 def native(of, how=r"radix sort in \d+ pass(es)?", domain="float"):
     return rf"native: {domain} {of}s, {how}"
-
-
-def by_key(item):
-    return item.key
 
 
 def numbers(kind, n, seed):
@@ -51,41 +43,6 @@ def numbers(kind, n, seed):
         return math.ldexp(rng.random() - 0.5, rng.randint(-1074, 1024))
 
     return [distinct(one()) for _ in range(n)]
-
-
-def check(values, keyed=False, reverse=False, path=None, entry=None):
-    """sort(), sort_in_place() and explain() order `values` (or items keyed by them) exactly as
-    sorted() does, call the key once per item in item order and leave every reference count as
-    it was; explain() agrees with them and takes `path` (a pattern). Returns its path.
-    `entry` makes the input of sort() and explain() something other than a list."""
-    items = [Item(i, value) for i, value in enumerate(values)] if keyed else list(values)
-    expected = sorted(items, key=by_key if keyed else None, reverse=reverse)
-    counts = refcounts(items), refcounts(values)
-    for name in ("explain", "sort", "sort_in_place"):
-        calls = []
-
-        def key(item):
-            calls.append(item)
-            return item.key
-
-        arguments = {"key": key} if keyed else {}
-        lst = list(items)
-        source = entry(lst) if entry is not None else lst
-        if name == "explain":
-            result, taken = vesksort_native.explain(source, reverse=reverse, **arguments)
-        elif name == "sort":
-            result = vesksort_native.sort(source, reverse=reverse, **arguments)
-        else:
-            vesksort_native.sort_in_place(lst, reverse=reverse, **arguments)
-            result = lst
-        assert_same_objects(result, expected)
-        if keyed:
-            assert_same_objects(calls, items)
-        del result, lst, source, calls, key
-    assert (refcounts(items), refcounts(values)) == counts
-    if path is not None:
-        assert re.fullmatch(path, taken), taken
-    return taken
 
 
 @pytest.mark.parametrize("reverse", [False, True])
@@ -170,10 +127,6 @@ def test_values_of_other_types_among_floats(make, position, keyed, reverse):
     check(values, keyed, reverse, f"interpreter: a {of} that is not an exact int or float")
 
 
-class Boom(Exception):
-    pass
-
-
 @pytest.mark.parametrize("entry", ["sort", "sort_in_place"])
 @pytest.mark.parametrize("reverse", [False, True])
 @pytest.mark.parametrize("nan_at", [None, 1000], ids=["native", "after-a-nan"])
@@ -185,25 +138,7 @@ def test_key_function_that_raises(fails_at, nan_at, reverse, entry):
     if nan_at is not None:
         keys[nan_at] = NAN
     items = [Item(i, key) for i, key in enumerate(keys)]
-
-    def run(sorter):
-        lst, calls, raised = list(items), [], []
-
-        def key(item):
-            calls.append(item)
-            if len(calls) == fails_at + 1:
-                raised.append(Boom())
-                raise raised[-1]
-            return item.key
-
-        with pytest.raises(Boom) as caught:
-            sorter(lst, key=key, reverse=reverse)
-        assert caught.value is raised[0]
-        assert_same_objects(lst, items)
-        return calls
-
-    builtin = sorted if entry == "sort" else list.sort
-    assert_same_objects(run(getattr(vesksort_native, entry)), run(builtin))
+    assert_failing_key_as_builtin(entry, items, fails_at, reverse)
 
 
 def strictly(step, n, equal=False):
@@ -269,15 +204,7 @@ def orders_natively(values):
     return float not in kinds or all(abs(value) <= EDGE for value in values if type(value) is int)
 
 
-@settings(max_examples=150, deadline=None)
-@given(
-    pool=st.lists(NUMBER, min_size=1, max_size=12),
-    intruder=INTRUDER,
-    n=st.one_of(st.integers(2, 40), st.integers(256, 3000)),
-    seed=st.integers(0, 2**32),
-    keyed=st.booleans(),
-    reverse=st.booleans(),
-)
+@drawn_mixes(NUMBER, INTRUDER, largest=3000, examples=150)
 def test_random_mixes_as_sorted(pool, intruder, n, seed, keyed, reverse):
     """Values from a small pool (many equal ones, as distinct objects) and floats of every
     magnitude, with perhaps one intruder."""

@@ -45,6 +45,8 @@ def make_keys(kind, n):
     if kind in ("floats", "nan-late"):  # signed zeros among them; a NaN from item 2500 on
         floats = [k / 3 if k % 5 else -0.0 for k in ints]
         return floats[:2500] + [math.nan] * (n - 2500) if kind == "nan-late" else floats
+    if kind in ("tuples", "tuples-nan-last"):  # a NaN in the last key, read after every key
+        return [(k % 7, k) for k in ints[:-1]] + [(0, math.nan if kind != "tuples" else 0)]
     return nearly_sorted(n) if kind == "nearly-sorted" else ints
 
 
@@ -145,11 +147,12 @@ def assert_as_builtin(run, objects):
 # ---- profile hooks: deterministic interleavings ----------------------------------------------
 
 # (key kind, n): the native attempt succeeds (also turning to floats), gives up at a key beyond
-# int64 or a str key, or at its checkpoint; and no key, where reverse=True is one native step.
+# int64 or a str key, or at its checkpoint; and no key, where reverse=True is one native step;
+# tuple keys, ordered natively or handed over after a NaN in the last one.
 HOOKED = [
     ("ints", 1), ("ints", 12), ("ints", 300), ("ints", 3000), ("overflow-at-5", 12),
     ("overflow-at-5", 300), ("float-at-5", 300), ("str", 12), ("nearly-sorted", 3000),
-    ("no-key", 12), ("no-key", 300), ("no-key", 3000),
+    ("no-key", 12), ("no-key", 300), ("no-key", 3000), ("tuples", 300), ("tuples-nan-last", 300),
 ]
 
 
@@ -229,7 +232,7 @@ def test_key_function_changes_the_list_as_under_list_sort(n, reverse, kind, act)
     "kind, n",
     [
         ("ints", 3000), ("float-at-5", 300), ("overflow-at-5", 300), ("nearly-sorted", 3000),
-        ("floats", 3000), ("nan-late", 3000),
+        ("floats", 3000), ("nan-late", 3000), ("tuples", 3000), ("tuples-nan-last", 3000),
     ],
 )
 @pytest.mark.parametrize("reverse", [False, True])

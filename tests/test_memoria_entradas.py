@@ -623,6 +623,10 @@ def by_key(item):
     return item.key
 
 
+class Row(tuple):
+    pass
+
+
 NAN = float("nan")
 
 
@@ -657,6 +661,35 @@ DROP_IN_PATHS = {
     "keyed-floats": (lambda: [Keyed(k) for k in float_specials(3000, 27)], by_key, True),
     "keyed-counting-floats": (
         lambda: [Keyed(k * 5e-324) for k in spread(9000, -4000, 4000, 28)],
+        by_key,
+        False,
+    ),
+    # Tuples: packed into one word; into three, of different lengths; a NaN met last.
+    "values-tuples": (
+        lambda: list(zip(spread(300, 0, 3, 30), spread(300, -50, 50, 31))),
+        None,
+        True,
+    ),
+    "values-tuple-words": (
+        lambda: [tuple(spread(k % 3 + 1, -(2**63), 2**63 - 1, k)) for k in range(300)],
+        None,
+        False,
+    ),
+    "values-tuple-nan": (lambda: [(1, x / 7) for x in spread(299, 0, 99, 32)] + [(1, NAN)], None,
+                         False),
+    "keyed-tuples": (lambda: [Keyed((k % 5, k)) for k in spread(300, -(2**62), 2**62, 33)], by_key,
+                     True),
+    "keyed-tuple-words": (
+        lambda: [Keyed(tuple(spread(3, -(2**63), 2**63 - 1, k))) for k in range(300)],
+        by_key,
+        False,
+    ),
+    # The interpreter's sort takes over after every key is computed, or after a key that is
+    # not an exact tuple.
+    "keyed-tuple-nan": (lambda: [Keyed((k, 0.5)) for k in range(299)] + [Keyed((1, NAN))], by_key,
+                        False),
+    "keyed-tuples-then-subclass": (
+        lambda: [Keyed((k, k)) for k in range(299)] + [Keyed(Row((5,)))],
         by_key,
         False,
     ),
