@@ -88,6 +88,24 @@ def _floats_and_one_nan(rng, n):
     return values
 
 
+def _narrow_pairs(rng, n):
+    return [(rng.randrange(1000), rng.randrange(10**6)) for _ in range(n)]
+
+
+def _narrow_pairs_and_one(pair):
+    """Narrow pairs, one of them replaced by pair(rng)."""
+    def generate(rng, n):
+        values = _narrow_pairs(rng, n)
+        values[rng.randrange(n)] = pair(rng)
+        return values
+    return generate
+
+
+def swap(row):
+    """The key that orders pairs by their second column, then their first."""
+    return row[1], row[0]
+
+
 # id, label, generator of (rng, n), whether the values are all exact int64
 DISTRIBUTIONS = [
     ("rand64", "random 64-bit", lambda rng, n: [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)],
@@ -111,6 +129,16 @@ DISTRIBUTIONS = [
     ("floats+bigints", "floats and ints beyond 2**53",
      _floats_with(lambda rng: rng.choice((-1, 1)) * rng.randrange(2**53 + 1, 2**62)), False),
     ("strings", "strings", lambda rng, n: [f"{rng.getrandbits(40):x}" for _ in range(n)], False),
+    ("pairs-narrow", "pairs (randrange(1000), randrange(10**6))", _narrow_pairs, False),
+    ("pairs-int64", "pairs of random int64",
+     lambda rng, n: [(rng.randint(INT64_MIN, INT64_MAX), rng.randint(INT64_MIN, INT64_MAX))
+                     for _ in range(n)], False),
+    # The drop-ins hand these to the interpreter's sort. The pair with a str is the only one
+    # whose first column is 1000: no comparison reaches its str.
+    ("pairs+str", "narrow pairs, one ending in a str",
+     _narrow_pairs_and_one(lambda rng: (1000, "last")), False),
+    ("pairs+nan", "narrow pairs, one ending in a NaN",
+     _narrow_pairs_and_one(lambda rng: (rng.randrange(1000), float("nan"))), False),
 ]
 
 
@@ -152,6 +180,9 @@ class Path_:
     # ints and puts NaN last): left out where it does not.
     where_exact: bool = False
     drop_in: bool = False
+    # An unkeyed path that sorts the values by a key of its own: measured on lists of tuples
+    # whose keys compare.
+    key: object = None
     like: str = ""  # the prototype path whose strategy it reports where explain() is missing
 
 
@@ -203,6 +234,9 @@ def build_paths(with_drop_in):
                   like="keyed prefix"),
             Path_("sort_in_place(key)", "keyed", lambda v: sort_in_place(v, key=KEY), _copy,
                   baseline="list.sort(key)", limit=prefix, drop_in=True, like="keyed prefix"),
+            Path_("sorted(key=swap)", "unkeyed", lambda v: sorted(v, key=swap), key=swap),
+            Path_("sort(key=swap)", "unkeyed", lambda v: sort(v, key=swap),
+                  baseline="sorted(key=swap)", drop_in=True, key=swap),
         ]
     return paths
 
@@ -210,7 +244,7 @@ def build_paths(with_drop_in):
 def strategy_of(path, values, pairs):
     """The strategy name that the path reports, or a note on what it does instead."""
     if path.drop_in and hasattr(vesksort_native, "explain"):
-        data, key = (pairs, KEY) if path.group == "keyed" else (values, None)
+        data, key = (pairs, KEY) if path.group == "keyed" else (values, path.key)
         return vesksort_native.explain(data, key=key, reverse="reverse" in path.name)[1]
     name = path.like or path.name
     if name in ("unkeyed copy", "unkeyed in place"):
@@ -414,8 +448,9 @@ def check_result(path, argument, result, expected):
         got = argument[0]
     else:
         got = result
-    # expected[reverse]: with a NaN, the reversed order is not the ascending one reversed.
-    if got != expected["reverse" in path.name]:
+    # expected[reverse]: with a NaN, the reversed order is not the ascending one reversed;
+    # expected[key] for a path with a key of its own.
+    if got != expected[path.key or "reverse" in path.name]:
         raise SystemExit(f"{path.name}: the result differs from sorted()")
 
 
@@ -433,7 +468,14 @@ def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, show):
     for group, data in (("unkeyed", values), ("keyed", pairs)):
         expected = {reverse: sorted(data, key=KEY if group == "keyed" else None, reverse=reverse)
                     for reverse in (False, True)}
+        if isinstance(values[0], tuple):
+            for key in {p.key for p in paths if p.group == group and p.key}:
+                try:
+                    expected[key] = sorted(data, key=key)
+                except TypeError:  # a str that the swapped columns compare with an int
+                    pass
         group_paths = [p for p in paths if p.group == group and (all_ints or not p.ints_only)
+                       and (p.key is None or p.key in expected)
                        and not (p.where_exact and p.function(data) != expected[False])]
         strategies = {p.name: strategy_of(p, values, pairs) for p in group_paths if p.baseline}
         native = any(is_native(s) for s in strategies.values())
@@ -804,18 +846,23 @@ RATIO_GOALS = [
     ("sort()", "sorted()", ("floats+ints",), (10**6,), 8.0),
     ("sort(key)", "sorted(key)", ("floats",), (10**5,), 4.0),
     ("sort(key)", "sorted(key)", ("floats",), (10**6,), 6.0),
+    ("sort()", "sorted()", ("pairs-narrow",), (10**6,), 20.0),
+    ("sort()", "sorted()", ("pairs-int64",), (10**6,), 10.0),
+    ("sort(key=swap)", "sorted(key=swap)", ("pairs-narrow",), (10**6,), 5.0),
 ]
 FALLBACK_TOLERANCE = 1.03
 # (path, its baseline, distributions, lengths) that the drop-ins hand to the interpreter's sort:
 # judged as every fallback is, and listed as not measured when they were not.
 FLOAT_FALLBACKS = ("floats+nan", "float-subclass", "floats+bigints")
+TUPLE_FALLBACKS = ("pairs+str", "pairs+nan")
 FALLBACK_GOALS = [
-    ("sort()", "sorted()", FLOAT_FALLBACKS, (10**5, 10**6)),
-    ("sort(key)", "sorted(key)", FLOAT_FALLBACKS, (10**5, 10**6)),
+    ("sort()", "sorted()", FLOAT_FALLBACKS + TUPLE_FALLBACKS, (10**5, 10**6)),
+    ("sort(key)", "sorted(key)", FLOAT_FALLBACKS + TUPLE_FALLBACKS, (10**5, 10**6)),
 ]
 LABELS = {d[0]: d[1] for d in DISTRIBUTIONS}
 CALLS = {"sort()": "sort()", "sort(key)": "sort(key=itemgetter(0)) on (value, index) pairs",
-         "sort(reverse)": "sort(reverse=True)"}
+         "sort(reverse)": "sort(reverse=True)",
+         "sort(key=swap)": "sort(key=lambda r: (r[1], r[0]))"}
 
 
 def _check(text, value, target, met):
@@ -982,13 +1029,14 @@ NATIVE_STYLES = {
     "sort(key, reverse)": ("#9467bd", 2.4), "sort_in_place(key)": ("#8c564b", 2.4),
     "unkeyed copy": ("#17becf", 1.3), "unkeyed in place": ("#bcbd22", 1.3),
     "keyed direct": ("#e377c2", 1.3), "keyed full cache": ("#7f3c8d", 1.3),
-    "keyed prefix": ("#e6ab02", 1.3),
+    "keyed prefix": ("#e6ab02", 1.3), "sort(key=swap)": ("#e7298a", 2.4),
 }
 BASELINE_STYLES = {
     "sorted()": ("#000000", "--", "o"), "list.sort()": ("#555555", "--", "s"),
     "sorted(reverse)": ("#999999", "--", "^"), "numpy round trip": ("#333333", "-.", "D"),
     "sorted(key)": ("#000000", "--", "o"), "list.sort(key)": ("#555555", "--", "s"),
     "sorted(key, reverse)": ("#999999", "--", "^"), "key calls": ("#777777", ":", "x"),
+    "sorted(key=swap)": ("#bbbbbb", "--", "v"),
 }
 GROUP_TITLES = {"unkeyed": "values", "keyed": "(value, index) pairs, key=itemgetter(0)"}
 

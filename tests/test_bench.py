@@ -36,7 +36,7 @@ def bench():
 @pytest.fixture(scope="module")
 def report(bench, tmp_path_factory):
     out = tmp_path_factory.mktemp("bench")
-    bench.main(["--sizes", "3000", "--dist", "rand64,floats", "--rounds", "1", "--out",
+    bench.main(["--sizes", "3000", "--dist", "rand64,floats,pairs-narrow,pairs+str", "--rounds", "1", "--out",
                 str(out), "--no-plot", "--quiet", "--no-small"]
                + (["--in-process"] if SANITIZED else []))
     return json.loads((out / "bench.json").read_text())
@@ -47,7 +47,7 @@ def test_report_sections(report):
                            "goals"}
     assert report["small"] is None
     assert report["config"]["sizes"] == [3000] and report["config"]["reference_n"] == 3000
-    assert report["config"]["distributions"] == ["rand64", "floats"]
+    assert report["config"]["distributions"] == ["rand64", "floats", "pairs-narrow", "pairs+str"]
     assert set(report["noise"]) == {"median_spread", "max_spread"}
 
 
@@ -66,7 +66,8 @@ def test_every_path_of_every_distribution_and_memory_mode_is_a_row(bench, report
         for distribution, all_ints in (("rand64", True), ("floats", False)):
             got = {r["path"] for r in report["results"]
                    if r["distribution"] == distribution and r["memory"] == memory}
-            assert got == {p.name for p in paths if all_ints or not p.ints_only}
+            assert got == {p.name for p in paths
+                           if (all_ints or not p.ints_only) and p.key is None}
     for row in report["results"]:
         assert ROW_KEYS <= set(row)
         assert row["n"] == 3000 and row["best_s"] > 0 and row["runs"] >= 1
@@ -78,13 +79,23 @@ def test_every_path_of_every_distribution_and_memory_mode_is_a_row(bench, report
     ("rand64", "keyed direct", "protótipo keyed-int64: radix nativo compacto, 6 passagens"),
     ("floats", "unkeyed copy", "timsort: amostra incompatível com int64"),
     ("floats", "sort()", "native: float values, radix sort in 6 passes"),
+    ("pairs-narrow", "sort()", "native: tuple values, radix sort in 3 passes"),
+    ("pairs-narrow", "sort(key=swap)", "native: tuple keys, radix sort in 3 passes"),
 ])
 def test_rows_carry_ratio_and_strategy(report, distribution, path, strategy):
     for row in [r for r in report["results"]
                 if r["distribution"] == distribution and r["path"] == path]:
         assert row["strategy"] == strategy
-        assert row["baseline"] in {"sorted()", "sorted(key)"} and row["ratio"] > 0
+        assert row["baseline"] in {"sorted()", "sorted(key)", "sorted(key=swap)"}
+        assert row["ratio"] > 0
         assert row["paired_ratio"] > 0
+
+
+def test_paths_with_a_key_of_their_own_run_on_tuples_whose_keys_compare(bench, report):
+    own = {p.name for p in bench.build_paths(report["config"]["drop_in"]) if p.key}
+    for distribution, want in (("pairs-narrow", own), ("pairs+str", set())):
+        got = {r["path"] for r in report["results"] if r["distribution"] == distribution}
+        assert got & own == want and got - own
 
 
 def test_small_lists_section(bench, report, capsys):
@@ -190,7 +201,8 @@ def test_fallback_goals_are_judged_whatever_the_path_and_list_what_was_not_measu
     assert all(c["status"] == "not measured" for c in checks if c is not judged)
 
 
-@pytest.mark.parametrize("ident", ["floats+nan", "float-subclass", "floats+bigints"])
+@pytest.mark.parametrize("ident", ["floats+nan", "float-subclass", "floats+bigints",
+                                   "pairs+str", "pairs+nan"])
 def test_fallback_distributions_go_to_the_interpreter(bench, ident):
     (generate,) = [d[2] for d in bench.DISTRIBUTIONS if d[0] == ident]
     values = generate(bench.data_rng(1, ident, 3000), 3000)
