@@ -67,7 +67,7 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, Percurso* percur
     RetencaoLista retida(lista);
     if (PyTuple_CheckExact(retida.itens()[0])) {
       BufferNativo<std::uint64_t> bloco;
-      veredito = ordenar_tuplas(retida.itens(), false, bloco, 0, n, reverso != 0, liberar_gil(n),
+      veredito = ordenar_tuplas(retida.itens(), false, bloco, 0, 0, n, reverso != 0, liberar_gil(n),
                                 percurso);
     } else {
       veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome,
@@ -142,7 +142,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   // One block: the key objects, then their sort keys, then the radix kernel's other side, taken
   // at once so that a call makes one allocation (counting may grow it).
   const auto quantidade = static_cast<std::size_t>(n);
-  BufferNativo<std::uint64_t> bloco = BufferNativo<std::uint64_t>::alocar(4 * quantidade);
+  const std::size_t palavras_bloco = 4 * quantidade;
+  BufferNativo<std::uint64_t> bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
   if (!bloco) {
     PyErr_NoMemory();
     return -1;
@@ -207,8 +208,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       }
     }
     if (lidas == n) {
-      const Veredito veredito =
-          ordenar_tuplas(itens, true, bloco, quantidade, n, reverso != 0, liberar_gil(n), percurso);
+      const Veredito veredito = ordenar_tuplas(itens, true, bloco, palavras_bloco, quantidade, n,
+                                               reverso != 0, liberar_gil(n), percurso);
       chaves.reapontar(objetos_no_bloco());
       if (veredito == Veredito::ERRO) {
         return -1;

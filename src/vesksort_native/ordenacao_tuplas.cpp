@@ -51,13 +51,12 @@ int ler_item(PyObject* item, std::uint64_t* coluna, std::size_t linha, bool* flo
 }  // namespace
 
 Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std::uint64_t>& bloco,
-                        std::size_t inicio, Py_ssize_t n, bool reverso, bool liberar_gil,
-                        Percurso* percurso) {
+                        std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n, bool reverso,
+                        bool liberar_gil, Percurso* percurso) {
   percurso->tuplas = true;
   const auto quantidade = static_cast<std::size_t>(n);
   // From `inicio` on, the block holds the columns, n keys each, and at least 4n words: the
   // records of the radix sort take their place once they are packed.
-  std::size_t palavras_bloco = 0;
   const auto crescer = [&](std::size_t colunas_alocadas) {
     const std::size_t palavras = inicio + quantidade * colunas_alocadas;
     if (palavras <= palavras_bloco) {
@@ -83,7 +82,11 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
           ? std::min(PyTuple_GET_SIZE(primeira), Py_ssize_t{maior_quantidade_colunas})
           : 0;
   const Py_ssize_t comprimento_comum = quantidade_colunas;
-  if (!crescer(std::max<std::size_t>(4, static_cast<std::size_t>(quantidade_colunas)))) {
+  // Room for the records at once, unless the block already holds tuples as keys: then a tuple
+  // that no column can order may still send the keys on before the block has grown.
+  const std::size_t menor_colunas_alocadas = tuplas_no_bloco ? 1 : 4;
+  if (!crescer(std::max<std::size_t>(menor_colunas_alocadas,
+                                     static_cast<std::size_t>(quantidade_colunas)))) {
     return Veredito::ERRO;
   }
   Py_ssize_t menor_comprimento = quantidade_colunas;
@@ -116,7 +119,8 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
                 static_cast<std::uint32_t>(comprimento_comum));
     }
     if (comprimento > quantidade_colunas) {
-      if (!crescer(std::max<std::size_t>(4, static_cast<std::size_t>(comprimento)))) {
+      if (!crescer(std::max<std::size_t>(menor_colunas_alocadas,
+                                         static_cast<std::size_t>(comprimento)))) {
         return Veredito::ERRO;
       }
       // The rows before this one end before the new columns.
@@ -184,6 +188,9 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   if (palavras == 1) {
     // One word: records of the items themselves take the place of the words, built from the
     // last, so that record i (words 2i and 2i + 1) only covers words already read.
+    if (!crescer(4)) {
+      return Veredito::ERRO;
+    }
     auto* registros = reinterpret_cast<Entrada*>(colunas());
     for (std::size_t i = quantidade; i-- > 0;) {
       const std::uint64_t chave = colunas()[i];

@@ -468,11 +468,12 @@ PyObject* py_sort_in_place_drop_in(PyObject* modulo, PyObject* const* argumentos
 // themselves, or their keys), lexicographically as Python compares tuples, stably, descending
 // when `reverso`: NATIVO with `itens` reordered, TIMSORT with the reason in `percurso` and
 // `itens` untouched, or ERRO with MemoryError set and `itens` untouched. The tuples are the
-// items when `tuplas_no_bloco` is false, and otherwise the first n words of `bloco`. Scratch
-// grows `bloco` from `inicio` on (it may move; what stands before `inicio` is kept).
+// items when `tuplas_no_bloco` is false, and otherwise the first n words of `bloco`, which
+// holds `palavras_bloco` words (0: none yet). Scratch grows `bloco` from `inicio` on (it may
+// move; what stands before `inicio` is kept).
 Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std::uint64_t>& bloco,
-                        std::size_t inicio, Py_ssize_t n, bool reverso, bool liberar_gil,
-                        Percurso* percurso);
+                        std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n, bool reverso,
+                        bool liberar_gil, Percurso* percurso);
 
 // explain(): sort() that also tells the path it took.
 PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,
