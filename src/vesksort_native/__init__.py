@@ -17,7 +17,7 @@ from ._vesksort import _drop_in_sort_in_place as sort_in_place
 from ._vesksort import _explain as explain
 from ._vesksort import sort_in_place_with_strategy, sort_with_strategy
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
 
 __all__ = [
     "__version__",
