@@ -42,11 +42,14 @@ struct LadosCompactos {
   }
 };
 
+// The sides are passed by value: copies whose address never escapes stay in registers through
+// the loops, where the stores of the records could otherwise alias them.
+//
 // The scatter of one stable pass over the elements inicio ... fim - 1 of side `lado`, by the digit
 // at `deslocamento`: `posicao[d]` starts where the run of digit value d goes, and ends where it
 // ends. Input order within one digit value keeps the sort stable.
 template <class Lados, class Posicao>
-void espalhar(const Lados& lados, int lado, std::size_t inicio, std::size_t fim, int deslocamento,
+void espalhar(const Lados lados, int lado, std::size_t inicio, std::size_t fim, int deslocamento,
               Posicao* posicao) {
   for (std::size_t i = inicio; i < fim; ++i) {
     const std::size_t digito = (lados.chave(lado, i) >> deslocamento) & mascara_digito;
@@ -58,7 +61,7 @@ void espalhar(const Lados& lados, int lado, std::size_t inicio, std::size_t fim,
 // `deslocamento`, into the same positions of the other side. On return `posicao[d]` is the end of
 // the run of digit value d.
 template <class Lados>
-void distribuir(const Lados& lados, int lado, std::size_t inicio, std::size_t fim, int deslocamento,
+void distribuir(const Lados lados, int lado, std::size_t inicio, std::size_t fim, int deslocamento,
                 Py_ssize_t* posicao) {
   std::memset(posicao, 0, tamanho_tabela_digitos * sizeof(Py_ssize_t));
   for (std::size_t i = inicio; i < fim; ++i) {
@@ -76,7 +79,7 @@ void distribuir(const Lados& lados, int lado, std::size_t inicio, std::size_t fi
 // An LSD sort that counts every digit in one read of the keys, before the first pass, rather
 // than reading the keys once more before each pass.
 template <class Lados>
-int radix_contado_de_uma_vez(const Lados& lados, std::size_t n, const int* deslocamentos,
+int radix_contado_de_uma_vez(const Lados lados, std::size_t n, const int* deslocamentos,
                              int passagens, TabelasRadix& tabelas) {
   auto& contagens = tabelas.digitos;
   std::memset(contagens, 0, static_cast<std::size_t>(passagens) * sizeof contagens[0]);
@@ -105,7 +108,7 @@ int radix_contado_de_uma_vez(const Lados& lados, std::size_t n, const int* deslo
 // exponents vary little) still end up in parts that fit the cache. Every element moves once per
 // digit, so that every part ends on the same side.
 template <class Lados>
-void ordenar_parte(const Lados& lados, int lado, std::size_t inicio, std::size_t fim,
+void ordenar_parte(const Lados lados, int lado, std::size_t inicio, std::size_t fim,
                    const int* deslocamentos, int passagens, TabelasRadix& tabelas, int nivel) {
   if (fim - inicio < menor_tamanho_particao || passagens < menor_passagens_particao) {
     for (int p = 0; p < passagens; ++p) {
@@ -130,7 +133,7 @@ void ordenar_parte(const Lados& lados, int lado, std::size_t inicio, std::size_t
 // Whether, in an even sample of the keys, one value of the digit at `deslocamento` holds more
 // than an eighth of them.
 template <class Lados>
-bool digito_concentrado(const Lados& lados, std::size_t n, int deslocamento, Py_ssize_t* contagem) {
+bool digito_concentrado(const Lados lados, std::size_t n, int deslocamento, Py_ssize_t* contagem) {
   constexpr std::size_t amostras = 1024;
   std::memset(contagem, 0, tamanho_tabela_digitos * sizeof(Py_ssize_t));
   Py_ssize_t maior = 0;
@@ -144,7 +147,7 @@ bool digito_concentrado(const Lados& lados, std::size_t n, int deslocamento, Py_
 
 // Sorts side 0 on the digits in which `variacao` is non-zero; returns the side with the result.
 template <class Lados>
-int radix_lsd(const Lados& lados, std::size_t n, std::uint64_t variacao, TabelasRadix& tabelas) {
+int radix_lsd(const Lados lados, std::size_t n, std::uint64_t variacao, TabelasRadix& tabelas) {
   int deslocamentos[std::size(deslocamentos_digitos)];
   int passagens = 0;
   // A digit in which every key agrees would move nothing.
