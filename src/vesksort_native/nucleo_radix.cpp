@@ -76,26 +76,27 @@ void distribuir(const Lados lados, int lado, std::size_t inicio, std::size_t fim
   espalhar(lados, lado, inicio, fim, deslocamento, posicao);
 }
 
-// An LSD sort that counts every digit in one read of the keys, before the first pass, rather
-// than reading the keys once more before each pass.
+// An LSD sort of the elements inicio ... fim - 1 of side `lado` that counts every digit in one
+// read of the keys, before the first pass, rather than reading the keys once more before each
+// pass. Positions are counted in 32 bits: `fim` is at most 2**32. Returns the side with the
+// result.
 template <class Lados>
-int radix_contado_de_uma_vez(const Lados lados, std::size_t n, const int* deslocamentos,
-                             int passagens, TabelasRadix& tabelas) {
+int radix_contado_de_uma_vez(const Lados lados, int lado, std::size_t inicio, std::size_t fim,
+                             const int* deslocamentos, int passagens, TabelasRadix& tabelas) {
   auto& contagens = tabelas.digitos;
   std::memset(contagens, 0, static_cast<std::size_t>(passagens) * sizeof contagens[0]);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t chave = lados.chave(0, i);
+  for (std::size_t i = inicio; i < fim; ++i) {
+    const std::uint64_t chave = lados.chave(lado, i);
     for (int p = 0; p < passagens; ++p) {
       ++contagens[p][(chave >> deslocamentos[p]) & mascara_digito];
     }
   }
-  int lado = 0;
   for (int p = 0; p < passagens; ++p) {
-    std::uint32_t total = 0;
+    auto total = static_cast<std::uint32_t>(inicio);
     for (std::uint32_t& contagem : contagens[p]) {
       total += std::exchange(contagem, total);
     }
-    espalhar(lados, lado, 0, n, deslocamentos[p], contagens[p]);
+    espalhar(lados, lado, inicio, fim, deslocamentos[p], contagens[p]);
     lado ^= 1;
   }
   return lado;
@@ -111,6 +112,10 @@ template <class Lados>
 void ordenar_parte(const Lados lados, int lado, std::size_t inicio, std::size_t fim,
                    const int* deslocamentos, int passagens, TabelasRadix& tabelas, int nivel) {
   if (fim - inicio < menor_tamanho_particao || passagens < menor_passagens_particao) {
+    if (passagens > 1 && fim <= UINT32_MAX) {
+      radix_contado_de_uma_vez(lados, lado, inicio, fim, deslocamentos, passagens, tabelas);
+      return;
+    }
     for (int p = 0; p < passagens; ++p) {
       distribuir(lados, lado, inicio, fim, deslocamentos[p], tabelas.parte);
       lado ^= 1;
@@ -171,7 +176,7 @@ int radix_lsd(const Lados lados, std::size_t n, std::uint64_t variacao, TabelasR
     }
   }
   if (passagens > 1 && n < menor_tamanho_particao) {
-    return radix_contado_de_uma_vez(lados, n, deslocamentos, passagens, tabelas);
+    return radix_contado_de_uma_vez(lados, 0, 0, n, deslocamentos, passagens, tabelas);
   }
   ordenar_parte(lados, 0, 0, n, deslocamentos, passagens, tabelas, 0);
   return passagens % 2;
