@@ -296,6 +296,14 @@ def carried(x):
     return x.value if type(x) is Carrier else x
 
 
+def float_key(x):
+    return float(carried(x) >> 11)  # exact: within 2**53
+
+
+def tuple_key(x):
+    return (carried(x) >> 48, carried(x) & 0xFFFF)
+
+
 # Each takes a box holding the only reference to the input list and returns the ordered list.
 COLLECTED = {
     "keyed-direct": lambda box: m._sort_by_int64_key_prototype(iter(box.pop()), carried),
@@ -306,6 +314,8 @@ COLLECTED = {
         box.pop(), [], carried
     ),
     "sort-key": lambda box: vesksort_native.sort(iter(box.pop()), key=carried),
+    "sort-float-key": lambda box: vesksort_native.sort(iter(box.pop()), key=float_key),
+    "sort-tuple-key": lambda box: vesksort_native.sort(iter(box.pop()), key=tuple_key),
     "sort": lambda box: vesksort_native.sort(iter(box.pop())),
     "sort_in_place": lambda box: vesksort_native.sort_in_place(box[0]) or box.pop(),
 }
@@ -336,7 +346,8 @@ def test_collector_thread_never_finalizes_items_being_sorted(call):
             items = list(values)
             for i in positions:
                 items[i] = Carrier(values[i])
-            expected = [id(x) for x in sorted(items, key=carried)]
+            key = {"sort-float-key": float_key, "sort-tuple-key": tuple_key}.get(call, carried)
+            expected = [id(x) for x in sorted(items, key=key)]
             box = [items]
             del items
             result = COLLECTED[call](box)
