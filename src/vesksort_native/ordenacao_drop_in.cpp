@@ -81,21 +81,6 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, Percurso* percur
   return veredito == Veredito::ERRO ? -1 : ordenar_pelo_interpretador(lista, nullptr, reverso);
 }
 
-// The int keys of the first `quantidade` items become the keys of their float values, and the
-// statistics follow; false when one of the ints lies beyond 2**53 in magnitude.
-bool converter_para_floats(std::uint64_t* chaves, Py_ssize_t quantidade, std::uint64_t mascara,
-                           EstatisticasChaves* estat) {
-  EstatisticasChaves convertidas;
-  for (Py_ssize_t i = 0; i < quantidade; ++i) {
-    if (!converter_chave_inteira(chaves[i], mascara)) {
-      return false;
-    }
-    convertidas.acrescentar(i, chaves[i]);
-  }
-  *estat = convertidas;
-  return true;
-}
-
 // The interpreter's sort takes the held list over, and a one-shot replay hands it by position
 // the keys computed so far (`cache`, a list, null when it could not be made), then calls the key
 // function for the items that follow: nobody could reorder the items in between, since the list
@@ -225,7 +210,10 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
         PyLong_CheckExact(chave) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
     if (PyFloat_CheckExact(chave)) {
       percurso->floats = true;
-      if (!converter_para_floats(chaves_origem, lidas, mascara, &estat)) {
+      const auto chave_lida = [chaves_origem](Py_ssize_t i) -> std::uint64_t& {
+        return chaves_origem[i];
+      };
+      if (!converter_para_floats(lidas, mascara, chave_lida, &estat)) {
         percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
       } else {
         for (;;) {

@@ -98,12 +98,10 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
                        std::uint64_t mascara, Entrada* origem, EstatisticasChaves* estat,
                        Percurso* percurso) {
   EstatisticasChaves local;
-  for (Py_ssize_t i = 0; i < inicio; ++i) {
-    if (!converter_chave_inteira(origem[i].chave, mascara)) {
-      percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
-      return Veredito::TIMSORT;
-    }
-    local.acrescentar(i, origem[i].chave);
+  const auto chave_lida = [origem](Py_ssize_t i) -> std::uint64_t& { return origem[i].chave; };
+  if (!converter_para_floats(inicio, mascara, chave_lida, &local)) {
+    percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
+    return Veredito::TIMSORT;
   }
   for (Py_ssize_t i = inicio; i < n; ++i) {
     if (i + distancia_prefetch < n) {

@@ -37,11 +37,12 @@ int ler_item(PyObject* item, std::uint64_t* coluna, std::size_t linha, bool* flo
       *motivo = MotivoInterpretador::TIPO;
       return 0;
     }
-    for (std::size_t anterior = 0; anterior < linha; ++anterior) {
-      if (!converter_chave_inteira(coluna[anterior], mascara_ascendente)) {
-        *motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
-        return 0;
-      }
+    EstatisticasChaves descartadas;  // a column's order is judged from its packed words
+    const auto chave_lida = [coluna](Py_ssize_t i) -> std::uint64_t& { return coluna[i]; };
+    if (!converter_para_floats(static_cast<Py_ssize_t>(linha), mascara_ascendente, chave_lida,
+                               &descartadas)) {
+      *motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
+      return 0;
     }
     *floats = true;
   }

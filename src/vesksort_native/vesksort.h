@@ -106,6 +106,24 @@ struct EstatisticasChaves {
   }
 };
 
+// The int keys chave(0) ... chave(quantidade - 1), written under `mascara`, become the keys of
+// their float values (see numeros.h), and *estat is counted afresh over them; false, keys partly
+// converted, when one of the ints lies beyond 2**53 in magnitude.
+template <class Chave>
+bool converter_para_floats(Py_ssize_t quantidade, std::uint64_t mascara, Chave chave,
+                           EstatisticasChaves* estat) {
+  EstatisticasChaves convertidas;
+  for (Py_ssize_t i = 0; i < quantidade; ++i) {
+    std::uint64_t& convertida = chave(i);
+    if (!converter_chave_inteira(convertida, mascara)) {
+      return false;
+    }
+    convertidas.acrescentar(i, convertida);
+  }
+  *estat = convertidas;
+  return true;
+}
+
 // Rebase the keys to 0 ... amplitude by subtracting the smallest; each returns the mask of bits
 // in which the rebased keys vary. Rebasing makes counting possible, or saves radix passes.
 inline std::uint64_t normalizar_entradas(Entrada* entradas, Py_ssize_t n, std::uint64_t menor) {
