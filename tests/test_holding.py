@@ -317,6 +317,8 @@ COLLECTED = {
     "sort-float-key": lambda box: vesksort_native.sort(iter(box.pop()), key=float_key),
     "sort-tuple-key": lambda box: vesksort_native.sort(iter(box.pop()), key=tuple_key),
     "sort": lambda box: vesksort_native.sort(iter(box.pop())),
+    "sort-list": lambda box: vesksort_native.sort(box.pop()),
+    "sort-tuple": lambda box: vesksort_native.sort(tuple(box.pop())),
     "sort_in_place": lambda box: vesksort_native.sort_in_place(box[0]) or box.pop(),
 }
 
@@ -329,7 +331,7 @@ def test_collector_thread_never_finalizes_items_being_sorted(call):
     never show it an item twice or not at all."""
     n, rng = 200_000, random.Random(5)
     values = [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)]
-    positions = rng.sample(range(n), 2000) if call not in ("sort", "sort_in_place") else []
+    positions = [] if call.startswith("sort") and "key" not in call else rng.sample(range(n), 2000)
     stop = threading.Event()
 
     def collect():
@@ -361,6 +363,22 @@ def test_collector_thread_never_finalizes_items_being_sorted(call):
         collector.join()
         gc.unfreeze()
         FINALIZED.clear()
+
+
+def beside_thread(target, running, finished, call):
+    """call() while `target` runs in another thread that switches in often; `running` is set
+    just before the call, `finished` right after it."""
+    other = threading.Thread(target=target)
+    other.start()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        running.set()
+        return call()
+    finally:
+        finished.set()
+        other.join()
+        sys.setswitchinterval(interval)
 
 
 @pytest.mark.pesado
@@ -395,17 +413,12 @@ def test_mutator_thread_during_sort_in_place(keyed, mutation):
                 if mutation != "reverse":
                     lst.append(marker)
 
-        mutator = threading.Thread(target=mutate)
-        mutator.start()
-        interval = sys.getswitchinterval()
-        sys.setswitchinterval(1e-5)
-        try:
-            running.set()
-            result = outcome_of(lambda: vesksort_native.sort_in_place(lst, **arguments))
-            finished.set()
-            mutator.join()
-        finally:
-            sys.setswitchinterval(interval)
+        result = beside_thread(
+            mutate,
+            running,
+            finished,
+            lambda: outcome_of(lambda: vesksort_native.sort_in_place(lst, **arguments)),
+        )
         assert result in (None, (ValueError, MODIFIED))
         appended = [id(x) for x in lst if id(x) in marker_ids]
         assert len(set(appended)) == len(appended)
@@ -413,3 +426,34 @@ def test_mutator_thread_during_sort_in_place(keyed, mutation):
         if kept and kept[0] is not expected[0]:
             kept.reverse()
         assert_same_objects(kept, expected)
+
+
+@pytest.mark.pesado
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("floats", [False, True])
+def test_sort_copies_a_list_that_another_thread_empties(floats):
+    """sort() of a list whose items nothing else holds, while another thread empties it and
+    fills it again: the result holds every item it read, all alive, in order."""
+    rng, read = random.Random(9), 0
+    for _ in range(3):
+        values = rng.sample(range(-(2**52), 2**52), 200_000)
+        lst = [float(v) if floats else distinct(v) for v in values]
+        fillers = [distinct(7) for _ in range(1000)]
+        running, finished = threading.Event(), threading.Event()
+
+        def mutate():
+            running.wait()
+            while not finished.is_set():
+                lst.clear()
+                lst.extend(fillers)
+
+        result = beside_thread(mutate, running, finished, lambda: vesksort_native.sort(lst))
+        del lst
+        if len(result) <= len(fillers):
+            continue  # the other thread emptied the list before the call read it
+        read += 1
+        assert result == sorted(values)
+        alone = [distinct(2**60)]
+        counts = {sys.getrefcount(result[i]) for i in range(0, len(result), 997)}
+        assert counts == {sys.getrefcount(alone[0])}
+    assert read

@@ -266,6 +266,20 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
                                    reverso);
 }
 
+// `lista` (empty) made of the `n` items of `itens`: the first `copiados` hold their references
+// already, the others are taken from `origem`.
+Referencia lista_de_itens(Referencia lista, BufferNativo<PyObject*>& itens, PyObject* const* origem,
+                          Py_ssize_t copiados, Py_ssize_t n) {
+  for (Py_ssize_t i = copiados; i < n; ++i) {
+    itens[static_cast<std::size_t>(i)] = Py_NewRef(origem[i]);
+  }
+  auto* nova = reinterpret_cast<PyListObject*>(lista.get());
+  nova->ob_item = itens.release();
+  Py_SET_SIZE(nova, n);
+  nova->allocated = n;
+  return lista;
+}
+
 // From this length on (256 KiB of items) sort() copies a list or a tuple into an item array of
 // its own, which the allocator maps afresh, offered huge pages: the interpreter's own copy would
 // cost a page fault per 4 KiB.
@@ -284,13 +298,32 @@ PyObject* nova_lista(PyObject* iteravel) {
   if (!lista || !itens) {
     return lista ? PyErr_NoMemory() : nullptr;
   }
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    itens[static_cast<std::size_t>(i)] = Py_NewRef(origem[i]);
+  return lista_de_itens(std::move(lista), itens, origem, 0, n).release();
+}
+
+// sort() without a key, over a list or tuple of values that are not tuples: the scan that reads
+// the values stores each item into the new list's array as it goes. A copy made beforehand
+// would visit every object twice, and the objects of a long list lie beyond the caches.
+PyObject* ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* percurso) {
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequencia);
+  PyObject* const* origem = PySequence_Fast_ITEMS(sequencia);
+  Referencia lista(PyList_New(0));
+  BufferNativo<PyObject*> itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+  if (!lista || !itens) {
+    return lista ? PyErr_NoMemory() : nullptr;
   }
-  auto* nova = reinterpret_cast<PyListObject*>(lista.get());
-  nova->ob_item = itens.release();
-  Py_SET_SIZE(nova, n);
-  nova->allocated = n;
+  const char* nome = nullptr;
+  char estrategia[tamanho_nome_estrategia];
+  CopiaItens copia{origem};
+  const Veredito veredito = ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n), &nome,
+                                             estrategia, percurso, &copia);
+  // Short of NATIVO the lock was held throughout, and `origem` is still the sequence's array.
+  lista = lista_de_itens(std::move(lista), itens, origem, copia.copiados, n);
+  if (veredito == Veredito::ERRO ||
+      (veredito == Veredito::TIMSORT &&
+       ordenar_pelo_interpretador(lista.get(), nullptr, reverso) < 0)) {
+    return nullptr;
+  }
   return lista.release();
 }
 
@@ -321,6 +354,21 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, Percurso
   return funcao_chave == nullptr
              ? ordenar_valores(lista, n, reverso, percurso)
              : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso, percurso);
+}
+
+// sorted(iteravel, key=funcao_chave, reverse=reverso): a new list, or null with an exception.
+PyObject* ordenar_em_nova_lista(PyObject* iteravel, PyObject* funcao_chave, int reverso,
+                                Percurso* percurso) {
+  if (funcao_chave == nullptr && (PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) &&
+      PySequence_Fast_GET_SIZE(iteravel) >= menor_tamanho_nativo &&
+      !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0])) {
+    return ordenar_copia_de_valores(iteravel, reverso, percurso);
+  }
+  Referencia lista(nova_lista(iteravel));
+  if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso, percurso) < 0) {
+    return nullptr;
+  }
+  return lista.release();
 }
 
 // The path as explain() words it.
@@ -384,12 +432,8 @@ PyObject* py_sort_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t qua
   if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
     return chamar_sorted(argumentos, quantidade, nomes);
   }
-  Referencia lista(nova_lista(argumentos[0]));
   Percurso percurso;
-  if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso, &percurso) < 0) {
-    return nullptr;
-  }
-  return lista.release();
+  return ordenar_em_nova_lista(argumentos[0], funcao_chave, reverso, &percurso);
 }
 
 PyObject* py_sort_in_place_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t quantidade,
@@ -420,9 +464,9 @@ PyObject* py_explain_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t 
     lista.reset(chamar_sorted(argumentos, quantidade, nomes));
     descricao.reset(PyUnicode_FromString("interpreter: arguments that only sorted() takes"));
   } else {
-    lista.reset(nova_lista(argumentos[0]));
     Percurso percurso;
-    if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso, &percurso) < 0) {
+    lista.reset(ordenar_em_nova_lista(argumentos[0], funcao_chave, reverso, &percurso));
+    if (!lista) {
       return nullptr;
     }
     descricao.reset(descrever_percurso(percurso, PyList_GET_SIZE(lista.get())));

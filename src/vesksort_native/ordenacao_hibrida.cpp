@@ -92,13 +92,17 @@ Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** moti
   return Veredito::NATIVO;
 }
 
+// Both scans write the records of the items [0, *lidos) before they return. With a `copia`
+// they store each item read there too, with a new reference: the copy that sort() makes.
+
 // The rest of a scan once a float is met, at `inicio`: the ints before it take the keys of
 // their float values, and every value from there on is read as a float-mode key.
 Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
                        std::uint64_t mascara, Entrada* origem, EstatisticasChaves* estat,
-                       Percurso* percurso) {
+                       Percurso* percurso, PyObject** copia, Py_ssize_t* lidos) {
   EstatisticasChaves local;
   const auto chave_lida = [origem](Py_ssize_t i) -> std::uint64_t& { return origem[i].chave; };
+  *lidos = inicio;
   if (!converter_para_floats(inicio, mascara, chave_lida, &local)) {
     percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
     return Veredito::TIMSORT;
@@ -111,11 +115,16 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
     std::uint64_t chave;
     const int lido = ler_chave_float(elemento, mascara, &chave, &percurso->motivo);
     if (lido <= 0) {
+      *lidos = i;
       return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
     }
     origem[i] = Entrada{elemento, chave};
+    if (copia != nullptr) {
+      copia[i] = Py_NewRef(elemento);
+    }
     local.acrescentar(i, chave);
   }
+  *lidos = n;
   percurso->floats = true;
   *estat = local;
   return Veredito::NATIVO;
@@ -123,33 +132,42 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
 
 // One pass over the items builds every record and every statistic that the decisions need.
 // `mascara` turns a value into its sort key: ascending, or descending for a reversed sort.
+template <bool copiando>
 Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, Entrada* origem,
-                EstatisticasChaves* estat, Percurso* percurso) {
+                EstatisticasChaves* estat, Percurso* percurso, PyObject** copia,
+                Py_ssize_t* lidos) {
   EstatisticasChaves local;  // kept in registers through the loop
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses.
+    // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses (of the
+    // store of the new reference too, when copying).
     if (i + distancia_prefetch < n) {
-      __builtin_prefetch(itens[i + distancia_prefetch]);
+      __builtin_prefetch(itens[i + distancia_prefetch], copiando ? 1 : 0);
     }
     PyObject* elemento = itens[i];
     if (!PyLong_CheckExact(elemento)) {
       if (percurso != nullptr && PyFloat_CheckExact(elemento)) {
-        return varrer_floats(itens, i, n, mascara, origem, estat, percurso);
+        return varrer_floats(itens, i, n, mascara, origem, estat, percurso, copia, lidos);
       }
       anotar_motivo(percurso, MotivoInterpretador::TIPO);
+      *lidos = i;
       return Veredito::TIMSORT;
     }
     std::int64_t valor;
     const int lido = ler_int64_exato(elemento, &valor);
     if (lido <= 0) {
       anotar_motivo(percurso, MotivoInterpretador::FORA_INT64);
+      *lidos = i;
       return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
     }
     const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
     origem[i] = Entrada{elemento, chave};
+    if constexpr (copiando) {
+      copia[i] = Py_NewRef(elemento);
+    }
     // Unsigned order of the keys is signed order of the values (or its reverse).
     local.acrescentar(i, chave);
   }
+  *lidos = n;
   *estat = local;
   return Veredito::NATIVO;
 }
@@ -204,9 +222,11 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
 }
 
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
-                          const char** nome, char* estrategia, Percurso* percurso) {
+                          const char** nome, char* estrategia, Percurso* percurso,
+                          CopiaItens* copia) {
+  PyObject* const* valores = copia != nullptr ? copia->origem : itens;
   if (n >= 2 * menor_total_amostras) {
-    const Veredito amostra = avaliar_amostra(itens, n, nome, percurso);
+    const Veredito amostra = avaliar_amostra(valores, n, nome, percurso);
     if (amostra != Veredito::NATIVO) {
       return amostra;
     }
@@ -220,7 +240,15 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
   }
   EstatisticasChaves estat;
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  switch (varrer(itens, n, mascara, bloco.get(), &estat, percurso)) {
+  Py_ssize_t lidos = 0;
+  const Veredito varrido =
+      copia != nullptr
+          ? varrer<true>(valores, n, mascara, bloco.get(), &estat, percurso, itens, &lidos)
+          : varrer<false>(valores, n, mascara, bloco.get(), &estat, percurso, nullptr, &lidos);
+  if (copia != nullptr) {
+    copia->copiados = lidos;
+  }
+  switch (varrido) {
     case Veredito::ERRO:
       return Veredito::ERRO;
     case Veredito::TIMSORT:

@@ -382,8 +382,18 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
 // untouched, or ERRO with an exception set and `itens` untouched. `reverso` orders
 // descending, equal values kept in input order. With a `percurso` (the drop-ins), exact floats,
 // and ints among them, are ordered too, and the path taken is written there.
+//
+// With a `copia` (sorted() without a key), the values are read from `copia->origem` and `itens`
+// is the uninitialised item array of the new list: the scan stores each item it reads there with
+// a new reference, so that the copy visits no object a second time. `copia->copiados` items are
+// stored on return, all of them on NATIVO; the caller copies the rest.
+struct CopiaItens {
+  PyObject* const* origem;
+  Py_ssize_t copiados = 0;
+};
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
-                          const char** nome, char* estrategia, Percurso* percurso = nullptr);
+                          const char** nome, char* estrategia, Percurso* percurso = nullptr,
+                          CopiaItens* copia = nullptr);
 
 // Looks up what the fallbacks call, once at module initialisation.
 int preparar_timsort();
