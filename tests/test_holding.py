@@ -7,7 +7,9 @@ replaced item even when the new object takes the old one's address."""
 import gc
 import math
 import random
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -457,3 +459,48 @@ def test_sort_copies_a_list_that_another_thread_empties(floats):
         counts = {sys.getrefcount(result[i]) for i in range(0, len(result), 997)}
         assert counts == {sys.getrefcount(alone[0])}
     assert read
+
+
+SMALL_STACK = """
+import random, threading
+import vesksort_native
+from vesksort_native import _vesksort as m
+
+threading.stack_size(64 * 1024)
+rng = random.Random(4)
+ints = [rng.randrange(-2**63, 2**63) for _ in range({n})]
+floats = [rng.random() for _ in range({n})]
+pairs = [(rng.randrange(-2**63, 2**63), rng.randrange(-2**63, 2**63)) for _ in range({n})]
+narrow = [(rng.randrange(1000), rng.randrange(1000)) for _ in range({n})]
+calls = [
+    (lambda: vesksort_native.sort(ints), lambda: sorted(ints)),
+    (lambda: vesksort_native.sort(floats, reverse=True), lambda: sorted(floats, reverse=True)),
+    (lambda: vesksort_native.sort(pairs), lambda: sorted(pairs)),
+    (lambda: vesksort_native.sort(narrow), lambda: sorted(narrow)),
+    (lambda: vesksort_native.sort(pairs, key=lambda p: p[0]), lambda: sorted(pairs, key=lambda p: p[0])),
+    (lambda: m._sort_by_int64_key_prototype(ints, abs), lambda: sorted(ints, key=abs)),
+    (lambda: m.sort(ints), lambda: sorted(ints)),
+]
+same = []
+def run():
+    same.extend(ours() == theirs() for ours, theirs in calls)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(same)
+"""
+
+
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("n", [5000, 400_000])
+def test_native_paths_run_in_a_thread_with_a_small_stack(n):
+    """The builtins sort in a thread started after threading.stack_size(64 KiB); so must the
+    native paths, split or not (a crash here takes the interpreter down: hence the process)."""
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(SMALL_STACK).format(n=n)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.split() == ["[True,"] + ["True,"] * 5 + ["True]"]

@@ -124,10 +124,10 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     }
     return entregar_ao_interpretador(lista, retida, std::move(cache), funcao_chave, n, reverso);
   }
-  // One block: the key objects, then their sort keys, then the radix kernel's other side, taken
-  // at once so that a call makes one allocation (counting may grow it).
+  // One block: the key objects, then their sort keys, then the radix kernel's other side and its
+  // tables, taken at once so that a call makes one allocation (counting may grow it).
   const auto quantidade = static_cast<std::size_t>(n);
-  const std::size_t palavras_bloco = 4 * quantidade;
+  const std::size_t palavras_bloco = 4 * quantidade + palavras_tabelas_radix;
   BufferNativo<std::uint64_t> bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
   if (!bloco) {
     PyErr_NoMemory();

@@ -232,8 +232,10 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
     }
   }
 
-  // The records, and after them room for as many again: the radix kernel's other side.
-  BufferNativo<Entrada> bloco = BufferNativo<Entrada>::alocar(2 * static_cast<std::size_t>(n));
+  // The records, and after them room for as many again (the radix kernel's other side) and for
+  // its tables.
+  BufferNativo<Entrada> bloco =
+      BufferNativo<Entrada>::alocar(2 * static_cast<std::size_t>(n) + entradas_tabelas_radix);
   if (!bloco) {
     PyErr_NoMemory();
     return Veredito::ERRO;

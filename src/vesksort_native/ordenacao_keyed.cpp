@@ -12,15 +12,16 @@ constexpr Py_ssize_t tamanho_contagem_livre = 1000000;
 constexpr std::uint64_t maior_amplitude_contagem = 3999999;
 constexpr std::size_t tamanho_estrategia_keyed = 80;
 
-// The keys at `inicio`, and after them as many keys and objects again: the other side.
+// The keys at `inicio`, and after them as many keys and objects again (the other side), then the
+// tables.
 bool ordenar_radix(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
                    std::size_t n, std::uint64_t variacao, bool liberar_gil) {
-  if (!bloco.realocar(inicio + 3 * n)) {
+  if (!bloco.realocar(inicio + 3 * n + palavras_tabelas_radix)) {
     PyErr_NoMemory();
     return false;
   }
   std::uint64_t* chaves = bloco.get() + inicio;
-  TabelasRadix tabelas;
+  TabelasRadix& tabelas = tabelas_radix_em(chaves + 3 * n);
   LiberacaoGil sem_gil(liberar_gil);
   radix_compacto(chaves, chaves + n, itens, reinterpret_cast<PyObject**>(chaves + 2 * n), n,
                  variacao, tabelas);

@@ -12,7 +12,7 @@ const char* ordenar_por_radix(PyObject** itens, Entrada* bloco, Py_ssize_t n,
                               std::uint64_t variacao, int passagens, bool liberar_gil,
                               char* estrategia) {
   const auto quantidade = static_cast<std::size_t>(n);
-  TabelasRadix tabelas;
+  TabelasRadix& tabelas = tabelas_radix_em(bloco + 2 * quantidade);
   Entrada* ordenadas;
   {
     LiberacaoGil sem_gil(liberar_gil);
@@ -33,9 +33,9 @@ const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada>& bloco,
                                  bool liberar_gil, char* estrategia) {
   const auto quantidade = static_cast<std::size_t>(n);
   const std::size_t registros =
-      std::max(2 * quantidade,
+      std::max(2 * quantidade + entradas_tabelas_radix,
                (bytes_contagem(quantidade, amplitude) + sizeof(Entrada) - 1) / sizeof(Entrada));
-  if (registros > 2 * quantidade && !bloco.realocar(registros)) {
+  if (registros > 2 * quantidade + entradas_tabelas_radix && !bloco.realocar(registros)) {
     return ordenar_por_radix(itens, bloco.get(), n, variacao, passagens, liberar_gil, estrategia);
   }
   const AreaContagem area =

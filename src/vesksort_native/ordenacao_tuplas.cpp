@@ -57,9 +57,9 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   percurso->tuplas = true;
   const auto quantidade = static_cast<std::size_t>(n);
   // From `inicio` on, the block holds the columns, n keys each, and at least 4n words: the
-  // records of the radix sort take their place once they are packed.
-  const auto crescer = [&](std::size_t colunas_alocadas) {
-    const std::size_t palavras = inicio + quantidade * colunas_alocadas;
+  // records of the radix sort take their place once they are packed. The radix tables follow.
+  const auto crescer = [&](std::size_t colunas_alocadas, std::size_t tabelas = 0) {
+    const std::size_t palavras = inicio + quantidade * colunas_alocadas + tabelas;
     if (palavras <= palavras_bloco) {
       return true;
     }
@@ -86,8 +86,10 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   // Room for the records at once, unless the block already holds tuples as keys: then a tuple
   // that no column can order may still send the keys on before the block has grown.
   const std::size_t menor_colunas_alocadas = tuplas_no_bloco ? 1 : 4;
+  const std::size_t menor_tabelas_alocadas = tuplas_no_bloco ? 0 : palavras_tabelas_radix;
   if (!crescer(std::max<std::size_t>(menor_colunas_alocadas,
-                                     static_cast<std::size_t>(quantidade_colunas)))) {
+                                     static_cast<std::size_t>(quantidade_colunas)),
+               menor_tabelas_alocadas)) {
     return Veredito::ERRO;
   }
   Py_ssize_t menor_comprimento = quantidade_colunas;
@@ -120,8 +122,9 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
                 static_cast<std::uint32_t>(comprimento_comum));
     }
     if (comprimento > quantidade_colunas) {
-      if (!crescer(std::max<std::size_t>(menor_colunas_alocadas,
-                                         static_cast<std::size_t>(comprimento)))) {
+      if (!crescer(
+              std::max<std::size_t>(menor_colunas_alocadas, static_cast<std::size_t>(comprimento)),
+              menor_tabelas_alocadas)) {
         return Veredito::ERRO;
       }
       // The rows before this one end before the new columns.
@@ -189,7 +192,7 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   if (palavras == 1) {
     // One word: records of the items themselves take the place of the words, built from the
     // last, so that record i (words 2i and 2i + 1) only covers words already read.
-    if (!crescer(4)) {
+    if (!crescer(4, palavras_tabelas_radix)) {
       return Veredito::ERRO;
     }
     auto* registros = reinterpret_cast<Entrada*>(colunas());
@@ -202,13 +205,13 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
     return Veredito::NATIVO;
   }
   // Several words: records of the row numbers, after the words.
-  if (!crescer(static_cast<std::size_t>(palavras) + 4)) {
+  if (!crescer(static_cast<std::size_t>(palavras) + 4, palavras_tabelas_radix)) {
     return Veredito::ERRO;
   }
   auto* registros =
       reinterpret_cast<Entrada*>(colunas() + static_cast<std::size_t>(palavras) * quantidade);
   const std::uint64_t* chaves = colunas();
-  TabelasRadix tabelas;
+  TabelasRadix& tabelas = tabelas_radix_em(registros + 2 * quantidade);
   LiberacaoGil sem_gil(liberar_gil);
   const Entrada* ordenados =
       ordenar_palavras(chaves, palavras, quantidade, variacoes, registros, tabelas);

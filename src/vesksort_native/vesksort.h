@@ -206,6 +206,15 @@ struct TabelasRadix {
   std::uint32_t digitos[std::size(deslocamentos_digitos)][tamanho_tabela_digitos];
 };
 
+// The tables stand in the call's scratch block, after its arrays, rather than on the stack: their
+// 128 KiB would overflow the stack of a thread started after threading.stack_size(64 * 1024).
+inline constexpr std::size_t palavras_tabelas_radix = (sizeof(TabelasRadix) + 7) / 8;
+inline constexpr std::size_t entradas_tabelas_radix = palavras_tabelas_radix / 2;
+static_assert(palavras_tabelas_radix % 2 == 0 && alignof(TabelasRadix) <= 8);
+
+// The tables at `lugar`, in a block from the interpreter's allocator (aligned for any of them).
+inline TabelasRadix& tabelas_radix_em(void* lugar) { return *static_cast<TabelasRadix*>(lugar); }
+
 // Stable LSD radix sort of n records on the digits in which `variacao` is non-zero. `a` holds
 // the records in input order, `b` is scratch of the same size. Returns whichever of `a` and `b`
 // holds the records in ascending key order.
@@ -474,7 +483,8 @@ PyObject* novo_replay(PyObject* chaves, PyObject* funcao_chave, Py_ssize_t quant
 inline constexpr std::size_t tamanho_nome_estrategia = 48;
 
 // Kernels over the records of the item array `itens` (element i belongs to record i), which
-// stand in the first half of `bloco`, a block of 2n records. On return the items are reordered
+// stand in the first half of `bloco`, a block of 2n records and then room for the radix tables
+// (entradas_tabelas_radix records). On return the items are reordered
 // and the strategy name is returned (it may point into `estrategia`); nothing can fail. The lock
 // is released around the array work when `liberar_gil` is set: then nothing but the caller may
 // reach `itens`.
