@@ -1,6 +1,8 @@
+import os
 import random
 import re
 import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -177,3 +179,19 @@ def call_failing_allocation(function, argument, index):
 
 
 needs_testcapi = pytest.mark.skipif(_testcapi is None, reason="_testcapi is not installed")
+
+
+def child_environment():
+    """This environment, with the sanitizer runtimes loaded into this process preloaded into
+    the child too: tools/sanitize preloads them and then takes LD_PRELOAD out of os.environ,
+    and a sanitizer build of the extension imports only where they come first."""
+    environment = dict(os.environ)
+    try:
+        maps = Path("/proc/self/maps").read_text()
+    except OSError:
+        return environment
+    runtimes = {line.split()[-1] for line in maps.splitlines()
+                if re.search(r"/lib(asan|ubsan)\.so[.\d]*$", line)}
+    if runtimes:
+        environment["LD_PRELOAD"] = " ".join(sorted(runtimes))
+    return environment

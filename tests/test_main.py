@@ -1,33 +1,17 @@
 """python3 -m vesksort_native: its help, its version lines and the shape of its speed check."""
 
-import os
 import platform
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import vesksort_native
 
+from conftest import child_environment
+
 pytestmark = pytest.mark.no_refleak
-
-
-def child_environment():
-    """This environment, with the sanitizer runtimes loaded into this process preloaded into
-    the child too: tools/sanitize preloads them and then takes LD_PRELOAD out of os.environ,
-    and a sanitizer build of the extension imports only where they come first."""
-    environment = dict(os.environ)
-    try:
-        maps = Path("/proc/self/maps").read_text()
-    except OSError:
-        return environment
-    runtimes = {line.split()[-1] for line in maps.splitlines()
-                if re.search(r"/lib(asan|ubsan)\.so[.\d]*$", line)}
-    if runtimes:
-        environment["LD_PRELOAD"] = " ".join(sorted(runtimes))
-    return environment
 
 
 def run(*arguments):
