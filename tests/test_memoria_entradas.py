@@ -736,6 +736,31 @@ def test_drop_in(entry, path):
         widths=CHAINED if path.startswith("keyed-counting") else (),
     )
     assert baseline == ("sorted",)
-    # In place, the interpreter's sort of a short or sorted list allocates nothing.
-    if entry == "sort" or path not in ("small", "values-sorted", "keyed-one"):
-        assert MEMORY_ERROR in outcomes
+
+
+NO_SCRATCH = "interpreter: no memory for a native sort's scratch"
+NATIVE_DROP_IN_PATHS = [
+    path for path in DROP_IN_PATHS
+    if path not in ("small", "values-sorted", "keyed-one", "keyed-str", "values-nan")
+    and "-then-" not in path and "-nan" not in path
+]
+
+
+@pytest.mark.parametrize("path", NATIVE_DROP_IN_PATHS)
+def test_drop_in_without_scratch_sorts_through_the_interpreter(path):
+    """A native path whose scratch is refused hands its items, and its keys, to the
+    interpreter's sort: sorted()'s result, where the builtin would not fail either."""
+    items, _, key, reverse = drop_in_case(path)
+    expected = sorted(items, key=key, reverse=reverse)
+    paths = set()
+    for index in range(12):
+        result, error = attempt(
+            lambda: vesksort_native.explain(list(items), key=key, reverse=reverse),
+            (index, index + 1),
+        )
+        if error is None:
+            assert identical(result[0], expected), (index, result[1])
+            paths.add(result[1])
+        else:
+            assert type(error) is MemoryError
+    assert NO_SCRATCH in paths

@@ -70,6 +70,25 @@ int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reve
   return 0;
 }
 
+int ordenar_retidos_pelo_interpretador(RetencaoLista& retida, PyObject* funcao_chave, int reverso) {
+  Referencia privada(PyList_New(0));
+  if (!privada) {
+    return -1;
+  }
+  // Not tracked: gc.get_objects() cannot hand it to anyone. The interpreter's sort holds it in
+  // turn and puts the same array back on every path.
+  PyObject_GC_UnTrack(privada.get());
+  auto* lista = reinterpret_cast<PyListObject*>(privada.get());
+  lista->ob_item = retida.itens();
+  Py_SET_SIZE(lista, retida.tamanho());
+  lista->allocated = retida.tamanho();
+  const int resultado = ordenar_pelo_interpretador(privada.get(), funcao_chave, reverso);
+  lista->ob_item = nullptr;
+  Py_SET_SIZE(lista, 0);
+  lista->allocated = 0;
+  return resultado;
+}
+
 PyObject* chamar_sorted(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes) {
   return PyObject_Vectorcall(funcao_sorted, argumentos, static_cast<std::size_t>(quantidade),
                              nomes);

@@ -1,11 +1,15 @@
 // The drop-ins sort() and sort_in_place(): sorted() and list.sort() as one native call each.
 //
 // One road per call: read the arguments, hold the list as the interpreter's sort does, scan
-// the values or compute the keys, order natively or hand over to the interpreter's sort, and
-// give the list back. Whatever runs meanwhile (key functions, comparisons, other threads, the
-// collector) sees the list empty, exactly as during list.sort(); a change made to it is
-// reported as list.sort() reports it. Small lists, and calls that the native road does not
-// take (odd arguments), go to the builtins themselves.
+// the values or compute the keys, order natively or hand the held items over to the
+// interpreter's sort, and give the list back. The list is held once, from before the first key
+// call to the end: whatever runs meanwhile (key functions, comparisons, finalizers of keys, the
+// collector) sees the list empty, exactly as during list.sort(); a change made to it is reported
+// as list.sort() reports it. Small lists, and calls that the native road does not take (odd
+// arguments), go to the builtins themselves.
+//
+// Other threads run during a native sort only when its list is sort()'s own, which nobody else
+// can reach: the caller's list is ordered in one step, as list.sort() orders it without a key.
 #include <algorithm>
 #include <cmath>
 
@@ -24,7 +28,10 @@ constexpr Py_ssize_t menor_tamanho_nativo = 256;
 // takes about as long is worth it.
 constexpr Py_ssize_t menor_tamanho_sem_gil = Py_ssize_t{1} << 16;
 
-bool liberar_gil(Py_ssize_t n) { return n >= menor_tamanho_sem_gil; }
+// Whether a native sort of n items of a list lets other threads run: only over a list of sort()'s
+// own, unreachable to them. Another thread that found the caller's list empty could start a sort
+// of its own and end it after this one, dropping this one's items.
+bool liberar_gil(Py_ssize_t n, bool privada) { return privada && n >= menor_tamanho_sem_gil; }
 
 enum class Pedido { NATIVO, DELEGAR };
 
@@ -59,52 +66,59 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
 }
 
 // The items ordered by their own values.
-int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, Percurso* percurso) {
+int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, bool privada, Percurso* percurso) {
   const char* nome = nullptr;
   char estrategia[tamanho_nome_estrategia];
   Veredito veredito;
-  {
-    RetencaoLista retida(lista);
-    if (PyTuple_CheckExact(retida.itens()[0])) {
-      BufferNativo<std::uint64_t> bloco;
-      veredito = ordenar_tuplas(retida.itens(), false, bloco, 0, 0, n, reverso != 0, liberar_gil(n),
-                                percurso);
-    } else {
-      veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n), &nome,
-                                  estrategia, percurso);
-    }
-    if (veredito == Veredito::NATIVO) {
-      return retida.terminar();
-    }
+  RetencaoLista retida(lista);
+  if (PyTuple_CheckExact(retida.itens()[0])) {
+    BufferNativo<std::uint64_t> bloco;
+    veredito = ordenar_tuplas(retida.itens(), false, bloco, 0, 0, n, reverso != 0,
+                              liberar_gil(n, privada), percurso);
+  } else {
+    veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n, privada), &nome,
+                                estrategia, percurso);
   }
-  // Nothing ran while the list was held: it is as it was, and the interpreter's sort takes it.
-  return veredito == Veredito::ERRO ? -1 : ordenar_pelo_interpretador(lista, nullptr, reverso);
+  if (veredito == Veredito::ERRO ||
+      (veredito == Veredito::TIMSORT &&
+       ordenar_retidos_pelo_interpretador(retida, nullptr, reverso) < 0)) {
+    return -1;
+  }
+  return retida.terminar();
 }
 
-// The interpreter's sort takes the held list over, and a one-shot replay hands it by position
-// the keys computed so far (`cache`, a list, null when it could not be made), then calls the key
-// function for the items that follow: nobody could reorder the items in between, since the list
-// was held.
-int entregar_ao_interpretador(PyObject* lista, RetencaoLista& retida, Referencia cache,
-                              PyObject* funcao_chave, Py_ssize_t n, int reverso) {
-  if (!cache) {
-    return -1;
+// The interpreter's sort orders the held items, and a one-shot replay hands it by position the
+// keys computed so far (`prontas` references in `chaves`, which it takes over as it answers),
+// then calls the key function for the items that follow. The list stays held: later key calls,
+// comparisons and the keys' finalizers see it as list.sort() shows it, and the end reports a
+// change as list.sort() does.
+int entregar_ao_interpretador(RetencaoLista& retida, PyObject** chaves, Py_ssize_t prontas,
+                              PyObject* funcao_chave, int reverso) {
+  int resultado = -1;
+  Referencia replay(novo_replay_de_entrega(chaves, prontas, funcao_chave, retida.tamanho()));
+  if (replay) {
+    resultado = ordenar_retidos_pelo_interpretador(retida, replay.get(), reverso);
+    encerrar_entrega(replay.get());
+    replay.reset();
   }
-  Referencia replay(novo_replay(cache.get(), funcao_chave, n));
-  if (!replay) {
-    return -1;
+  // The keys that the sort did not take (it failed first), newest first, while the list is held.
+  for (Py_ssize_t i = prontas; i-- > 0;) {
+    Py_XDECREF(chaves[i]);
   }
-  cache.reset();
-  retida.devolver();  // nothing runs before the interpreter's sort holds the list in turn
-  const int resultado = ordenar_pelo_interpretador(lista, replay.get(), reverso);
-  replay.reset();
-  // A failed sort keeps its own exception; what was put into the list goes with `retida`.
   return resultado < 0 ? -1 : retida.terminar();
+}
+
+// The same with the keys that `chaves` guards.
+int entregar_ao_interpretador(RetencaoLista& retida, ReferenciasGuardadas& chaves,
+                              PyObject* funcao_chave, int reverso) {
+  Py_ssize_t prontas;
+  PyObject** objetos = chaves.soltar(&prontas);
+  return entregar_ao_interpretador(retida, objetos, prontas, funcao_chave, reverso);
 }
 
 // The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
 int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
-                             Percurso* percurso) {
+                             bool privada, Percurso* percurso) {
   RetencaoLista retida(lista);
   PyObject** itens = retida.itens();
   percurso->chaves = true;
@@ -118,11 +132,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       !(PyFloat_CheckExact(primeira.get()) && !std::isnan(PyFloat_AS_DOUBLE(primeira.get())))) {
     percurso->motivo = PyFloat_CheckExact(primeira.get()) ? MotivoInterpretador::NAO_NUMERO
                                                           : MotivoInterpretador::TIPO;
-    Referencia cache(PyList_New(1));
-    if (cache) {
-      PyList_SET_ITEM(cache.get(), 0, primeira.release());
-    }
-    return entregar_ao_interpretador(lista, retida, std::move(cache), funcao_chave, n, reverso);
+    PyObject* chave = primeira.release();
+    return entregar_ao_interpretador(retida, &chave, 1, funcao_chave, reverso);
   }
   // One block: the key objects, then their sort keys, then the radix kernel's other side and its
   // tables, taken at once so that a call makes one allocation (counting may grow it).
@@ -130,8 +141,9 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   const std::size_t palavras_bloco = 4 * quantidade + palavras_tabelas_radix;
   BufferNativo<std::uint64_t> bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
   if (!bloco) {
-    PyErr_NoMemory();
-    return -1;
+    percurso->motivo = MotivoInterpretador::MEMORIA;
+    PyObject* chave = primeira.release();
+    return entregar_ao_interpretador(retida, &chave, 1, funcao_chave, reverso);
   }
   const auto objetos_no_bloco = [&bloco]() { return reinterpret_cast<PyObject**>(bloco.get()); };
   // The key objects, released before the list is given back; newest first after a failed key
@@ -194,7 +206,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     }
     if (lidas == n) {
       const Veredito veredito = ordenar_tuplas(itens, true, bloco, palavras_bloco, quantidade, n,
-                                               reverso != 0, liberar_gil(n), percurso);
+                                               reverso != 0, liberar_gil(n, privada), percurso);
       chaves.reapontar(objetos_no_bloco());
       if (veredito == Veredito::ERRO) {
         return -1;
@@ -250,10 +262,13 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       percurso->invertida = true;
     } else {
       const bool ordenou =
-          ordenar_por_chaves(itens, bloco, quantidade, n, estat, liberar_gil(n), &ordem);
+          ordenar_por_chaves(itens, bloco, quantidade, n, estat, liberar_gil(n, privada), &ordem);
       chaves.reapontar(objetos_no_bloco());
       if (!ordenou) {
-        return -1;
+        // No room for the kernel's scratch: the interpreter's sort needs less.
+        PyErr_Clear();
+        percurso->motivo = MotivoInterpretador::MEMORIA;
+        return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
       }
     }
     percurso->algoritmo = ordem.algoritmo;
@@ -262,8 +277,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     return retida.terminar();
   }
 
-  return entregar_ao_interpretador(lista, retida, Referencia(chaves.para_lista()), funcao_chave, n,
-                                   reverso);
+  return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
 }
 
 // `lista` (empty) made of the `n` items of `itens`: the first `copiados` hold their references
@@ -285,46 +299,73 @@ Referencia lista_de_itens(Referencia lista, BufferNativo<PyObject*>& itens, PyOb
 // cost a page fault per 4 KiB.
 constexpr Py_ssize_t menor_copia_propria = Py_ssize_t{1} << 15;
 
-// A new list of the items of `iteravel`, as sorted() makes it.
-PyObject* nova_lista(PyObject* iteravel) {
+// sort()'s own list: nobody else may reach it until the call returns it. The collector does not
+// track it meanwhile, so that gc.get_objects() cannot hand it to another thread half made or
+// half ordered; the items keep it from mattering to the collector, which counts every reference
+// from an untracked container as one from outside.
+Referencia lista_propria(PyObject* lista) {
+  if (lista != nullptr) {
+    PyObject_GC_UnTrack(lista);
+  }
+  return Referencia(lista);
+}
+
+PyObject* entregar_lista_propria(Referencia lista) {
+  PyObject_GC_Track(lista.get());
+  return lista.release();
+}
+
+// A new list of the items of `iteravel`, as sorted() makes it, of sort()'s own.
+Referencia nova_lista(PyObject* iteravel) {
   if (!(PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) ||
       PySequence_Fast_GET_SIZE(iteravel) < menor_copia_propria) {
-    return PySequence_List(iteravel);
+    return lista_propria(PySequence_List(iteravel));
   }
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(iteravel);
   PyObject* const* origem = PySequence_Fast_ITEMS(iteravel);
-  Referencia lista(PyList_New(0));
-  BufferNativo<PyObject*> itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
-  if (!lista || !itens) {
-    return lista ? PyErr_NoMemory() : nullptr;
+  Referencia lista = lista_propria(PyList_New(0));
+  if (!lista) {
+    return lista;
   }
-  return lista_de_itens(std::move(lista), itens, origem, 0, n).release();
+  BufferNativo<PyObject*> itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+  if (!itens) {
+    return lista_propria(PySequence_List(iteravel));  // the interpreter's copy may still fit
+  }
+  return lista_de_itens(std::move(lista), itens, origem, 0, n);
 }
 
 // sort() without a key, over a list or tuple of values that are not tuples: the scan that reads
 // the values stores each item into the new list's array as it goes. A copy made beforehand
 // would visit every object twice, and the objects of a long list lie beyond the caches.
-PyObject* ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* percurso) {
+Referencia ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* percurso) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequencia);
   PyObject* const* origem = PySequence_Fast_ITEMS(sequencia);
-  Referencia lista(PyList_New(0));
+  Referencia lista = lista_propria(PyList_New(0));
+  if (!lista) {
+    return lista;
+  }
   BufferNativo<PyObject*> itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
-  if (!lista || !itens) {
-    return lista ? PyErr_NoMemory() : nullptr;
+  if (!itens) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;
+    lista = lista_propria(PySequence_List(sequencia));
+    if (!lista || ordenar_pelo_interpretador(lista.get(), nullptr, reverso) < 0) {
+      return Referencia();
+    }
+    return lista;
   }
   const char* nome = nullptr;
   char estrategia[tamanho_nome_estrategia];
   CopiaItens copia{origem};
-  const Veredito veredito = ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n), &nome,
-                                             estrategia, percurso, &copia);
+  const Veredito veredito = ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n, true),
+                                             &nome, estrategia, percurso, &copia);
   // Short of NATIVO the lock was held throughout, and `origem` is still the sequence's array.
   lista = lista_de_itens(std::move(lista), itens, origem, copia.copiados, n);
   if (veredito == Veredito::ERRO ||
       (veredito == Veredito::TIMSORT &&
        ordenar_pelo_interpretador(lista.get(), nullptr, reverso) < 0)) {
-    return nullptr;
+    return Referencia();
   }
-  return lista.release();
+  return lista;
 }
 
 // One item: the interpreter's sort would call the key once, and move nothing.
@@ -338,8 +379,9 @@ int ordenar_um_item(PyObject* lista, PyObject* funcao_chave) {
   return retida.terminar();
 }
 
-// The one road of both drop-ins, over an exact list.
-int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, Percurso* percurso) {
+// The one road of both drop-ins, over a list (sort()'s own when `privada`).
+int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, bool privada,
+                  Percurso* percurso) {
   const Py_ssize_t n = PyList_GET_SIZE(lista);
   if (n < 2) {
     if (n == 0 || funcao_chave == nullptr) {
@@ -352,23 +394,25 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, Percurso
     return ordenar_pelo_interpretador(lista, funcao_chave, reverso);
   }
   return funcao_chave == nullptr
-             ? ordenar_valores(lista, n, reverso, percurso)
-             : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso, percurso);
+             ? ordenar_valores(lista, n, reverso, privada, percurso)
+             : ordenar_por_funcao_chave(lista, n, funcao_chave, reverso, privada, percurso);
 }
 
 // sorted(iteravel, key=funcao_chave, reverse=reverso): a new list, or null with an exception.
 PyObject* ordenar_em_nova_lista(PyObject* iteravel, PyObject* funcao_chave, int reverso,
                                 Percurso* percurso) {
+  Referencia lista;
   if (funcao_chave == nullptr && (PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) &&
       PySequence_Fast_GET_SIZE(iteravel) >= menor_tamanho_nativo &&
       !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0])) {
-    return ordenar_copia_de_valores(iteravel, reverso, percurso);
+    lista = ordenar_copia_de_valores(iteravel, reverso, percurso);
+  } else {
+    lista = nova_lista(iteravel);
+    if (lista && ordenar_lista(lista.get(), funcao_chave, reverso, true, percurso) < 0) {
+      lista.reset();
+    }
   }
-  Referencia lista(nova_lista(iteravel));
-  if (!lista || ordenar_lista(lista.get(), funcao_chave, reverso, percurso) < 0) {
-    return nullptr;
-  }
-  return lista.release();
+  return lista ? entregar_lista_propria(std::move(lista)) : nullptr;
 }
 
 // The path as explain() words it.
@@ -397,6 +441,8 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
     case MotivoInterpretador::COLUNA_CHEIA:
       return PyUnicode_FromString(
           "interpreter: tuples of different lengths with a column spanning every int64");
+    case MotivoInterpretador::MEMORIA:
+      return PyUnicode_FromString("interpreter: no memory for a native sort's scratch");
   }
   if (n < 2) {
     return PyUnicode_FromString("nothing to order");
@@ -438,17 +484,15 @@ PyObject* py_sort_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t qua
 
 PyObject* py_sort_in_place_drop_in(PyObject*, PyObject* const* argumentos, Py_ssize_t quantidade,
                                    PyObject* nomes) {
-  if (quantidade >= 1 && !PyList_CheckExact(argumentos[0])) {
-    PyErr_SetString(PyExc_TypeError, "vesk_sort_in_place requer uma list exata");
-    return nullptr;
-  }
   PyObject* funcao_chave;
   int reverso;
-  if (ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
+  // list.sort() judges what is not a list, or a subclass of one, with its own message.
+  if (quantidade < 1 || !PyList_Check(argumentos[0]) ||
+      ler_argumentos(argumentos, quantidade, nomes, &funcao_chave, &reverso) == Pedido::DELEGAR) {
     return chamar_list_sort(argumentos, quantidade, nomes);
   }
   Percurso percurso;
-  if (ordenar_lista(argumentos[0], funcao_chave, reverso, &percurso) < 0) {
+  if (ordenar_lista(argumentos[0], funcao_chave, reverso, false, &percurso) < 0) {
     return nullptr;
   }
   Py_RETURN_NONE;

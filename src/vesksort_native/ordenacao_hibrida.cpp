@@ -237,6 +237,11 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
   BufferNativo<Entrada> bloco =
       BufferNativo<Entrada>::alocar(2 * static_cast<std::size_t>(n) + entradas_tabelas_radix);
   if (!bloco) {
+    if (percurso != nullptr) {
+      *nome = "timsort: sem memória para o bloco nativo";
+      percurso->motivo = MotivoInterpretador::MEMORIA;
+      return Veredito::TIMSORT;
+    }
     PyErr_NoMemory();
     return Veredito::ERRO;
   }

@@ -58,13 +58,14 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   const auto quantidade = static_cast<std::size_t>(n);
   // From `inicio` on, the block holds the columns, n keys each, and at least 4n words: the
   // records of the radix sort take their place once they are packed. The radix tables follow.
+  // When the block cannot grow, the interpreter's sort, which needs less, takes the items.
   const auto crescer = [&](std::size_t colunas_alocadas, std::size_t tabelas = 0) {
     const std::size_t palavras = inicio + quantidade * colunas_alocadas + tabelas;
     if (palavras <= palavras_bloco) {
       return true;
     }
     if (!bloco.realocar(palavras)) {
-      PyErr_NoMemory();
+      percurso->motivo = MotivoInterpretador::MEMORIA;
       return false;
     }
     palavras_bloco = palavras;
@@ -90,7 +91,7 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   if (!crescer(std::max<std::size_t>(menor_colunas_alocadas,
                                      static_cast<std::size_t>(quantidade_colunas)),
                menor_tabelas_alocadas)) {
-    return Veredito::ERRO;
+    return Veredito::TIMSORT;
   }
   Py_ssize_t menor_comprimento = quantidade_colunas;
   bool floats[maior_quantidade_colunas] = {};
@@ -115,8 +116,8 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
     if (comprimento != comprimento_comum && !comprimentos) {
       comprimentos = BufferNativo<std::uint32_t>::alocar(quantidade);
       if (!comprimentos) {
-        PyErr_NoMemory();
-        return Veredito::ERRO;
+        percurso->motivo = MotivoInterpretador::MEMORIA;
+        return Veredito::TIMSORT;
       }
       std::fill(comprimentos.get(), comprimentos.get() + i,
                 static_cast<std::uint32_t>(comprimento_comum));
@@ -125,7 +126,7 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
       if (!crescer(
               std::max<std::size_t>(menor_colunas_alocadas, static_cast<std::size_t>(comprimento)),
               menor_tabelas_alocadas)) {
-        return Veredito::ERRO;
+        return Veredito::TIMSORT;
       }
       // The rows before this one end before the new columns.
       for (Py_ssize_t j = quantidade_colunas; j < comprimento; ++j) {
@@ -193,7 +194,7 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
     // One word: records of the items themselves take the place of the words, built from the
     // last, so that record i (words 2i and 2i + 1) only covers words already read.
     if (!crescer(4, palavras_tabelas_radix)) {
-      return Veredito::ERRO;
+      return Veredito::TIMSORT;
     }
     auto* registros = reinterpret_cast<Entrada*>(colunas());
     for (std::size_t i = quantidade; i-- > 0;) {
@@ -206,7 +207,7 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   }
   // Several words: records of the row numbers, after the words.
   if (!crescer(static_cast<std::size_t>(palavras) + 4, palavras_tabelas_radix)) {
-    return Veredito::ERRO;
+    return Veredito::TIMSORT;
   }
   auto* registros =
       reinterpret_cast<Entrada*>(colunas() + static_cast<std::size_t>(palavras) * quantidade);

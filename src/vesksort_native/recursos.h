@@ -164,16 +164,10 @@ class ReferenciasGuardadas {
       Py_DECREF(objetos_[--quantidade_]);
     }
   }
-  // A new list that takes every reference over, in order; null, references kept, without memory.
-  PyObject* para_lista() {
-    PyObject* lista = PyList_New(quantidade_);
-    if (lista != nullptr) {
-      for (Py_ssize_t i = 0; i < quantidade_; ++i) {
-        PyList_SET_ITEM(lista, i, objetos_[i]);
-      }
-      quantidade_ = 0;
-    }
-    return lista;
+  // Gives every reference up to a new owner: the array and, in *quantidade, how many it holds.
+  PyObject** soltar(Py_ssize_t* quantidade) {
+    *quantidade = std::exchange(quantidade_, 0);
+    return objetos_;
   }
 
  private:

@@ -2,6 +2,7 @@
 // prefix, with the real key function's result. Handed to the interpreter's list sort as its
 // key, it lets a fallback sort reuse every key computed before it.
 #include <cstddef>
+#include <utility>
 
 #include "vesksort.h"
 
@@ -15,6 +16,9 @@ struct EstadoReplayChaves {
   PyObject* funcao_chave;  // null in a full-cache replay
   Py_ssize_t quantidade;   // calls answered in the replay's whole life
   Py_ssize_t proximo;      // calls accepted so far: the index of the next item
+  // A hand-over replay's keys, owned by its maker: each answer takes its reference over.
+  PyObject** entregues;
+  Py_ssize_t quantidade_entregues;
 };
 
 EstadoReplayChaves* como_replay(PyObject* objeto) {
@@ -37,6 +41,9 @@ PyObject* reproduzir_chave_cacheada(PyObject* objeto, PyObject* const* argumento
   }
   // The slot is spent whatever follows, also when the key function fails or re-enters.
   replay->proximo = indice + 1;
+  if (indice < replay->quantidade_entregues) {
+    return std::exchange(replay->entregues[indice], nullptr);
+  }
   // A replay cleared by the collector has no cache and no key function left.
   if (replay->chaves != nullptr && indice < PyList_GET_SIZE(replay->chaves)) {
     return Py_NewRef(PyList_GET_ITEM(replay->chaves, indice));
@@ -119,9 +126,28 @@ PyObject* novo_replay(PyObject* chaves, PyObject* funcao_chave, Py_ssize_t quant
   replay->vectorcall = reproduzir_chave_cacheada;
   replay->quantidade = quantidade;
   replay->proximo = 0;
-  replay->chaves = Py_NewRef(chaves);
+  replay->chaves = Py_XNewRef(chaves);
   replay->funcao_chave = Py_XNewRef(funcao_chave);
+  replay->entregues = nullptr;
+  replay->quantidade_entregues = 0;
   return objeto;
+}
+
+PyObject* novo_replay_de_entrega(PyObject** chaves, Py_ssize_t prontas, PyObject* funcao_chave,
+                                 Py_ssize_t quantidade) {
+  PyObject* objeto = novo_replay(nullptr, funcao_chave, quantidade);
+  if (objeto != nullptr) {
+    // Only the sort that it is handed to may call it: the collector does not list it.
+    PyObject_GC_UnTrack(objeto);
+    como_replay(objeto)->entregues = chaves;
+    como_replay(objeto)->quantidade_entregues = prontas;
+  }
+  return objeto;
+}
+
+void encerrar_entrega(PyObject* replay) {
+  como_replay(replay)->entregues = nullptr;
+  como_replay(replay)->quantidade_entregues = 0;
 }
 
 }  // namespace vesksort

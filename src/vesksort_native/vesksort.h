@@ -325,6 +325,7 @@ enum class MotivoInterpretador {
   NAO_TUPLA,     // among tuples, something that is not an exact tuple
   TUPLA_LONGA,   // a tuple of more than 32 items
   COLUNA_CHEIA,  // tuples of different lengths, with a column whose values span all 2**64 keys
+  MEMORIA,       // no memory for the native scratch: the interpreter's sort needs less
 };
 
 // The path of a drop-in call, for explain(): the key kind and kernel of a native sort, or why
@@ -390,7 +391,8 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar);
 // *nome (it may point into `estrategia`), TIMSORT with the reason in *nome and `itens`
 // untouched, or ERRO with an exception set and `itens` untouched. `reverso` orders
 // descending, equal values kept in input order. With a `percurso` (the drop-ins), exact floats,
-// and ints among them, are ordered too, and the path taken is written there.
+// and ints among them, are ordered too, the path taken is written there, and a scratch block
+// that cannot be had sends the items to the interpreter's sort (TIMSORT) instead of MemoryError.
 //
 // With a `copia` (sorted() without a key), the values are read from `copia->origem` and `itens`
 // is the uninitialised item array of the new list: the scan stores each item it reads there with
@@ -409,6 +411,9 @@ int preparar_timsort();
 // The interpreter's own list sort of `lista`, as `lista.sort(key=funcao_chave, reverse=reverso)`
 // (a null key: none). 0, or -1 with its exception.
 int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reverso);
+// The same sort of the items of a held list, in a list of their own that nobody else can reach;
+// the held list stays held. 0, or -1 with the sort's exception.
+int ordenar_retidos_pelo_interpretador(RetencaoLista& retida, PyObject* funcao_chave, int reverso);
 // Whether a keyword name is "key", or "reverse"; a call site's names are mostly the very
 // objects interned here.
 bool nome_key(PyObject* nome);
@@ -478,6 +483,12 @@ int preparar_tipo_replay();
 PyObject* criar_replay_chaves_cacheadas(PyObject* itens, PyObject* chaves, PyObject* funcao_chave);
 // The same without the checks, for a sort of `quantidade` items that the caller has vouched for.
 PyObject* novo_replay(PyObject* chaves, PyObject* funcao_chave, Py_ssize_t quantidade);
+// A replay for a hand-over: its first `prontas` answers take over the references of `chaves`
+// (each slot left null), the others call `funcao_chave`. The caller keeps the array, ends the
+// replay's use of it with encerrar_entrega() and releases the references left in it.
+PyObject* novo_replay_de_entrega(PyObject** chaves, Py_ssize_t prontas, PyObject* funcao_chave,
+                                 Py_ssize_t quantidade);
+void encerrar_entrega(PyObject* replay);
 
 // Room for the longest strategy name that a kernel formats.
 inline constexpr std::size_t tamanho_nome_estrategia = 48;
@@ -505,7 +516,8 @@ PyObject* py_sort_in_place_drop_in(PyObject* modulo, PyObject* const* argumentos
 // Orders the n objects of `itens` by the exact tuples of numbers `tuplas[i]` (the items
 // themselves, or their keys), lexicographically as Python compares tuples, stably, descending
 // when `reverso`: NATIVO with `itens` reordered, TIMSORT with the reason in `percurso` and
-// `itens` untouched, or ERRO with MemoryError set and `itens` untouched. The tuples are the
+// `itens` untouched (also when its scratch cannot be had), or ERRO with an exception set and
+// `itens` untouched. The tuples are the
 // items when `tuplas_no_bloco` is false, and otherwise the first n words of `bloco`, which
 // holds `palavras_bloco` words (0: none yet). Scratch grows `bloco` from `inicio` on (it may
 // move; what stands before `inicio` is kept).
