@@ -42,6 +42,18 @@ struct LadosCompactos {
   }
 };
 
+// Keys and 32-bit row numbers move in step between two key arrays and two row arrays.
+struct LadosLinhas {
+  std::uint64_t* chaves[2];
+  std::uint32_t* linhas[2];
+
+  std::uint64_t chave(int s, std::size_t i) const { return chaves[s][i]; }
+  void mover(int s, std::size_t i, std::size_t destino) const {
+    chaves[s ^ 1][destino] = chaves[s][i];
+    linhas[s ^ 1][destino] = linhas[s][i];
+  }
+};
+
 // The sides are passed by value: copies whose address never escapes stay in registers through
 // the loops, where the stores of the records could otherwise alias them.
 //
@@ -188,6 +200,12 @@ Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t var
                         TabelasRadix& tabelas) {
   const LadosEntradas lados{{a, b}};
   return lados.lado[radix_lsd(lados, n, variacao, tabelas)];
+}
+
+int radix_linhas(std::uint64_t* chaves_a, std::uint64_t* chaves_b, std::uint32_t* linhas_a,
+                 std::uint32_t* linhas_b, std::size_t n, std::uint64_t variacao,
+                 TabelasRadix& tabelas) {
+  return radix_lsd(LadosLinhas{{chaves_a, chaves_b}, {linhas_a, linhas_b}}, n, variacao, tabelas);
 }
 
 std::uint64_t* radix_compacto(std::uint64_t* chaves_a, std::uint64_t* chaves_b, PyObject** itens,

@@ -58,28 +58,30 @@ int empacotar_colunas(std::uint64_t* colunas, const std::uint32_t* comprimentos,
   return palavras;
 }
 
-Entrada* ordenar_palavras(const std::uint64_t* palavras, int quantidade_palavras, std::size_t n,
-                          const std::uint64_t* variacoes, Entrada* registros,
-                          TabelasRadix& tabelas) {
-  Entrada* ordenados = registros;
+const std::uint32_t* ordenar_linhas(std::uint64_t* palavras, int quantidade_palavras, std::size_t n,
+                                    const std::uint64_t* variacoes, std::uint64_t* chaves,
+                                    std::uint32_t* linhas, TabelasRadix& tabelas) {
+  const std::size_t ultima = static_cast<std::size_t>(quantidade_palavras - 1);
+  std::uint64_t* lados_chaves[2] = {palavras + ultima * n, chaves};
+  std::uint32_t* lados_linhas[2] = {linhas, linhas + n};
   for (std::size_t i = 0; i < n; ++i) {
-    registros[i] =
-        Entrada{reinterpret_cast<PyObject*>(i), palavras[(quantidade_palavras - 1) * n + i]};
+    lados_linhas[0][i] = static_cast<std::uint32_t>(i);
   }
+  int lado = 0;
   for (int k = quantidade_palavras - 1; k >= 0; --k) {
-    if (k < quantidade_palavras - 1) {
-      // The records in the order of the words after this one, now keyed by this word.
+    if (static_cast<std::size_t>(k) < ultima) {
+      // The rows in the order of the words after this one, now keyed by this word.
       const std::uint64_t* palavra = palavras + static_cast<std::size_t>(k) * n;
       for (std::size_t p = 0; p < n; ++p) {
-        ordenados[p].chave = palavra[reinterpret_cast<std::uintptr_t>(ordenados[p].objeto)];
+        lados_chaves[lado][p] = palavra[lados_linhas[lado][p]];
       }
     }
-    Entrada* outro_lado = ordenados == registros ? registros + n : registros;
     if (variacoes[k] != 0) {
-      ordenados = radix_entradas(ordenados, outro_lado, n, variacoes[k], tabelas);
+      lado ^= radix_linhas(lados_chaves[lado], lados_chaves[lado ^ 1], lados_linhas[lado],
+                           lados_linhas[lado ^ 1], n, variacoes[k], tabelas);
     }
   }
-  return ordenados;
+  return lados_linhas[lado];
 }
 
 }  // namespace vesksort

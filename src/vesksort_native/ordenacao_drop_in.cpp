@@ -73,7 +73,7 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, bool privada, Pe
   RetencaoLista retida(lista);
   if (PyTuple_CheckExact(retida.itens()[0])) {
     BufferNativo<std::uint64_t> bloco;
-    veredito = ordenar_tuplas(retida.itens(), false, bloco, 0, 0, n, reverso != 0,
+    veredito = ordenar_tuplas(retida.itens(), nullptr, bloco, 0, 0, n, reverso != 0,
                               liberar_gil(n, privada), percurso);
   } else {
     veredito = ordenar_inteiros(retida.itens(), n, reverso != 0, liberar_gil(n, privada), &nome,
@@ -205,7 +205,7 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       }
     }
     if (lidas == n) {
-      const Veredito veredito = ordenar_tuplas(itens, true, bloco, palavras_bloco, quantidade, n,
+      const Veredito veredito = ordenar_tuplas(itens, &chaves, bloco, palavras_bloco, quantidade, n,
                                                reverso != 0, liberar_gil(n, privada), percurso);
       chaves.reapontar(objetos_no_bloco());
       if (veredito == Veredito::ERRO) {

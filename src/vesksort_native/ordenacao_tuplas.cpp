@@ -51,9 +51,11 @@ int ler_item(PyObject* item, std::uint64_t* coluna, std::size_t linha, bool* flo
 
 }  // namespace
 
-Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std::uint64_t>& bloco,
-                        std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n, bool reverso,
-                        bool liberar_gil, Percurso* percurso) {
+Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
+                        BufferNativo<std::uint64_t>& bloco, std::size_t palavras_bloco,
+                        std::size_t inicio, Py_ssize_t n, bool reverso, bool liberar_gil,
+                        Percurso* percurso) {
+  const bool tuplas_no_bloco = chaves_tuplas != nullptr;
   percurso->tuplas = true;
   const auto quantidade = static_cast<std::size_t>(n);
   // From `inicio` on, the block holds the columns, n keys each, and at least 4n words: the
@@ -190,37 +192,42 @@ Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std
   }
   percurso->algoritmo = KEYED_RADIX;
   percurso->passagens = passagens;
-  if (palavras == 1) {
-    // One word: records of the items themselves take the place of the words, built from the
-    // last, so that record i (words 2i and 2i + 1) only covers words already read.
-    if (!crescer(4, palavras_tabelas_radix)) {
-      return Veredito::TIMSORT;
-    }
-    auto* registros = reinterpret_cast<Entrada*>(colunas());
-    for (std::size_t i = quantidade; i-- > 0;) {
-      const std::uint64_t chave = colunas()[i];
-      registros[i] = Entrada{itens[i], chave};
-    }
-    char estrategia[tamanho_nome_estrategia];
-    ordenar_por_radix(itens, registros, n, variacoes[0], passagens, liberar_gil, estrategia);
-    return Veredito::NATIVO;
-  }
-  // Several words: records of the row numbers, after the words.
-  if (!crescer(static_cast<std::size_t>(palavras) + 4, palavras_tabelas_radix)) {
+  // The scratch of the sort, after the words: the keys' other side (where the key tuples stood,
+  // when there are key tuples: they are released once the block has its room), then the objects'
+  // other side (one word) or the row numbers (several), then the tables. One word takes 3n words
+  // in all, several take 2n beside theirs.
+  if (palavras > 1 && quantidade > UINT32_MAX) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;
     return Veredito::TIMSORT;
   }
-  auto* registros =
-      reinterpret_cast<Entrada*>(colunas() + static_cast<std::size_t>(palavras) * quantidade);
-  const std::uint64_t* chaves = colunas();
-  TabelasRadix& tabelas = tabelas_radix_em(registros + 2 * quantidade);
+  const std::size_t colunas_ordenacao =
+      (palavras == 1 ? 3 : static_cast<std::size_t>(palavras) + 2) - (tuplas_no_bloco ? 1 : 0);
+  if (!crescer(colunas_ordenacao, palavras_tabelas_radix)) {
+    return Veredito::TIMSORT;
+  }
+  if (chaves_tuplas != nullptr) {
+    // Read and packed: from here on nothing hands them over.
+    chaves_tuplas->reapontar(tuplas());
+    chaves_tuplas->liberar();
+  }
+  std::uint64_t* palavras_lidas = colunas();
+  std::uint64_t* outras_chaves =
+      tuplas_no_bloco ? palavras_lidas - quantidade : palavras_lidas + palavras * quantidade;
+  std::uint64_t* depois = colunas() + (colunas_ordenacao - 1) * quantidade;
+  TabelasRadix& tabelas = tabelas_radix_em(depois + quantidade);
   LiberacaoGil sem_gil(liberar_gil);
-  const Entrada* ordenados =
-      ordenar_palavras(chaves, palavras, quantidade, variacoes, registros, tabelas);
-  // The other side of the records takes the items in order, then the item array.
-  auto* saida =
-      reinterpret_cast<PyObject**>(ordenados == registros ? registros + quantidade : registros);
+  if (palavras == 1) {
+    radix_compacto(palavras_lidas, outras_chaves, itens, reinterpret_cast<PyObject**>(depois),
+                   quantidade, variacoes[0], tabelas);
+    return Veredito::NATIVO;
+  }
+  const std::uint32_t* ordem =
+      ordenar_linhas(palavras_lidas, palavras, quantidade, variacoes, outras_chaves,
+                     reinterpret_cast<std::uint32_t*>(depois), tabelas);
+  // The keys' other side takes the items in order, then the item array.
+  auto* saida = reinterpret_cast<PyObject**>(outras_chaves);
   for (std::size_t p = 0; p < quantidade; ++p) {
-    saida[p] = itens[reinterpret_cast<std::uintptr_t>(ordenados[p].objeto)];
+    saida[p] = itens[ordem[p]];
   }
   std::memcpy(itens, saida, quantidade * sizeof(PyObject*));
   return Veredito::NATIVO;

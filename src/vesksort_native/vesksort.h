@@ -225,6 +225,13 @@ Entrada* radix_entradas(Entrada* a, Entrada* b, std::size_t n, std::uint64_t var
 // `objetos_destino` as scratch for the objects: on return `itens` holds the objects in ascending
 // key order. `chaves_a` holds the keys of `itens` in input order, `chaves_b` is scratch. Returns
 // whichever of the two key arrays holds the final keys.
+// The same sort over keys with 32-bit row numbers beside them, in arrays of their own: side a
+// holds the keys and rows in input order, side b is scratch. Returns 0 when side a holds the
+// result, 1 when side b does. n is at most 2**32.
+int radix_linhas(std::uint64_t* chaves_a, std::uint64_t* chaves_b, std::uint32_t* linhas_a,
+                 std::uint32_t* linhas_b, std::size_t n, std::uint64_t variacao,
+                 TabelasRadix& tabelas);
+
 std::uint64_t* radix_compacto(std::uint64_t* chaves_a, std::uint64_t* chaves_b, PyObject** itens,
                               PyObject** objetos_destino, std::size_t n, std::uint64_t variacao,
                               TabelasRadix& tabelas);
@@ -254,11 +261,14 @@ int empacotar_colunas(std::uint64_t* colunas, const std::uint32_t* comprimentos,
                       const ColunaTupla* descricao, int quantidade_colunas, bool reverso,
                       std::uint64_t* variacoes);
 
-// Stable LSD sort of the rows 0 ... n - 1 by their words, the last word first: `registros`
-// holds 2n records. Returns the records in order, whose objects are the row numbers.
-Entrada* ordenar_palavras(const std::uint64_t* palavras, int quantidade_palavras, std::size_t n,
-                          const std::uint64_t* variacoes, Entrada* registros,
-                          TabelasRadix& tabelas);
+// Stable LSD sort of the rows 0 ... n - 1 (at most 2**32) by their words (word k at
+// palavras[k * n]), the last word first, with 32-bit row numbers beside the keys of the word being
+// sorted: 12 bytes per row and side. The last word's column is used up as the keys' first side;
+// `chaves` is their other side (n keys), `linhas` room for 2n row numbers. Returns the rows in
+// order (in `linhas`).
+const std::uint32_t* ordenar_linhas(std::uint64_t* palavras, int quantidade_palavras, std::size_t n,
+                                    const std::uint64_t* variacoes, std::uint64_t* chaves,
+                                    std::uint32_t* linhas, TabelasRadix& tabelas);
 
 // ---- Interpreter glue ---------------------------------------------------------------------
 
@@ -517,13 +527,14 @@ PyObject* py_sort_in_place_drop_in(PyObject* modulo, PyObject* const* argumentos
 // themselves, or their keys), lexicographically as Python compares tuples, stably, descending
 // when `reverso`: NATIVO with `itens` reordered, TIMSORT with the reason in `percurso` and
 // `itens` untouched (also when its scratch cannot be had), or ERRO with an exception set and
-// `itens` untouched. The tuples are the
-// items when `tuplas_no_bloco` is false, and otherwise the first n words of `bloco`, which
-// holds `palavras_bloco` words (0: none yet). Scratch grows `bloco` from `inicio` on (it may
-// move; what stands before `inicio` is kept).
-Veredito ordenar_tuplas(PyObject** itens, bool tuplas_no_bloco, BufferNativo<std::uint64_t>& bloco,
-                        std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n, bool reverso,
-                        bool liberar_gil, Percurso* percurso);
+// `itens` untouched. The tuples are the items when `chaves_tuplas` is null, and otherwise the
+// keys that it guards, the first n words of `bloco`, which holds `palavras_bloco` words (0:
+// none yet); on NATIVO it has released them. Scratch grows `bloco` from `inicio` on (it may
+// move; what stands before `inicio` is kept until the keys are released).
+Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
+                        BufferNativo<std::uint64_t>& bloco, std::size_t palavras_bloco,
+                        std::size_t inicio, Py_ssize_t n, bool reverso, bool liberar_gil,
+                        Percurso* percurso);
 
 // explain(): sort() that also tells the path it took.
 PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,
