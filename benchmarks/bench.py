@@ -36,6 +36,7 @@ import sys
 import sysconfig
 import tempfile
 import time
+import tracemalloc
 from dataclasses import dataclass
 from operator import itemgetter
 from pathlib import Path
@@ -439,6 +440,26 @@ def time_group(paths, data, rounds, expected, kernels, show):
     return times, faults
 
 
+# From this length on, one more call of every native drop-in row runs under tracemalloc.
+TRACED_FROM_N = 10**6
+
+
+def traced_bytes(path, data):
+    """The peak of what one call allocates through the interpreter's allocators (its scratch,
+    its result, the objects its key calls make): the memory that it may have to map afresh."""
+    argument = data if path.prepare is None else path.prepare(data)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        tracemalloc.reset_peak()
+        result = path.function(argument)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    del result, argument
+    return peak - before
+
+
 def check_result(path, argument, result, expected):
     if path.prepare is _copy:
         got = argument
@@ -515,6 +536,8 @@ def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, show):
                 # Both ran in every round, close together: the median of the rounds' own ratios
                 # cancels the slow swings of a busy machine that the best times do not.
                 row["paired_ratio"] = statistics.median(b / t for b, t in zip(base, mine))
+            if path.drop_in and n >= TRACED_FROM_N and is_native(row["strategy"]):
+                row["bytes_per_element"] = traced_bytes(path, data) / n
             if path.limit and kernel is not None and is_native(row["strategy"]):
                 parts = {p: pieces[p] for p in path.limit}
                 row["limit_ns_per_element"] = sum(parts.values())
@@ -764,12 +787,14 @@ def print_table(rows, n, modes):
     print(f"\nn = {n:,}: best of alternated rounds, every length in a fresh process\n"
           f"  ratio = baseline time / path time; faults = minor page faults per call (median "
           f"of rounds, {lead} memory)\n"
-          f"  limit = the kernel-only steps (ns/el); x lim = path time / limit")
+          f"  limit = the kernel-only steps (ns/el); x lim = path time / limit; B/el = bytes "
+          f"that one call allocates at its peak, per element (tracemalloc, from n = "
+          f"{TRACED_FROM_N:,})")
     indent = 2 + path_width + 1 + strategy_width + 1 + 8
     span = 8 * len(modes) - 1
     print(f"{'':{indent}} {'ns/el':^{span}} {'ratio':^{span}}")
     print(f"  {'path':{path_width}} {'strategy':{strategy_width}} {'ms':>8} {heads} {heads} "
-          f"{'faults':>8} {'limit':>6} {'x lim':>6}")
+          f"{'faults':>8} {'limit':>6} {'x lim':>6} {'B/el':>5}")
     label = None
     for (row_label, path), by_mode in by_key.items():
         if row_label != label:
@@ -784,8 +809,10 @@ def print_table(rows, n, modes):
         limit = _cell(first.get("limit_ns_per_element"), "6.1f", 6)
         to_limit = _cell(first.get("to_limit"), "5.2f", 5) + ("x" if "to_limit" in first else " ")
         faults = _cell(first.get("faults"), "8.0f", 8)
+        fresh = _cell(first.get("bytes_per_element"), "5.1f", 5)
         print(f"  {path:{path_width}} {first['strategy']:{strategy_width}} "
-              f"{first['best_s'] * 1e3:8.2f} {ns} {ratios} {faults} {limit} {to_limit}".rstrip())
+              f"{first['best_s'] * 1e3:8.2f} {ns} {ratios} {faults} {limit} {to_limit} "
+              f"{fresh}".rstrip())
 
 
 def power(n):
@@ -795,7 +822,14 @@ def power(n):
 
 
 GROWTH_RANGE = (10**4, 10**7)
-GROWTH_LIMIT = 1.5
+# Every native path within this factor of its kernel-only limit, at every length measured.
+LIMIT_GOAL = 1.3
+# Lengths at which a native drop-in maps nothing afresh once a process has sorted twice: it makes
+# no minor page fault per call beyond those of its builtin (the objects that a key function
+# makes are the interpreter's, and fault for both).
+FAULT_RANGE = (10**4, 10**6)
+# (path, distributions, length, most bytes per element that one call may allocate)
+FRESH_MEMORY_GOALS = [("sort()", ("rand64",), 10**7, 24.0)]
 
 
 def growth(rows):
@@ -848,7 +882,7 @@ RATIO_GOALS = [
     ("sort(key)", "sorted(key)", ("floats",), (10**6,), 6.0),
     ("sort()", "sorted()", ("pairs-narrow",), (10**6,), 20.0),
     ("sort()", "sorted()", ("pairs-int64",), (10**6,), 10.0),
-    ("sort(key=swap)", "sorted(key=swap)", ("pairs-narrow",), (10**6,), 5.0),
+    ("sort(key=swap)", "sorted(key=swap)", ("pairs-narrow",), (10**6,), 8.0),
 ]
 FALLBACK_TOLERANCE = 1.03
 # (path, its baseline, distributions, lengths) that the drop-ins hand to the interpreter's sort:
@@ -871,7 +905,37 @@ def _check(text, value, target, met):
             "met": None if met is None else bool(met), "status": status}
 
 
-def goals(rows, growth_entries):
+def limit_goals(rows):
+    """Every native row that has a kernel-only limit lies within LIMIT_GOAL of it."""
+    limited = [r for r in rows if "to_limit" in r]
+    checks = [_check(f"{r['label']}, n={r['n']:,}, {r['path']}: within {LIMIT_GOAL}x of its "
+                     f"kernel-only limit", r["to_limit"], LIMIT_GOAL, r["to_limit"] <= LIMIT_GOAL)
+              for r in limited]
+    if not limited:
+        checks.append(_check(f"every native path within {LIMIT_GOAL}x of its kernel-only limit",
+                             None, LIMIT_GOAL, None))
+    return checks
+
+
+def fault_goals(rows, found):
+    """Every native drop-in row from FAULT_RANGE[0] to FAULT_RANGE[1] makes no more minor page
+    faults per call (median of rounds) than its builtin in the same rounds."""
+    low, high = FAULT_RANGE
+    judged = [r for r in rows if low <= r["n"] <= high and r.get("baseline")
+              and is_native(r["strategy"]) and "faults" in r]
+    checks = []
+    for r in judged:
+        base = found.get((r["distribution"], r["n"], r["baseline"]), {}).get("faults", 0)
+        checks.append(_check(f"{r['label']}, n={r['n']:,}, {r['path']}: page faults per call "
+                             f"<= those of {r['baseline']} ({base:g})", r["faults"], base,
+                             r["faults"] <= base))
+    if not judged:
+        checks.append(_check(f"native paths from {power(low)} to {power(high)}: no page fault "
+                             f"per call beyond the builtin's", None, 0, None))
+    return checks
+
+
+def goals(rows):
     """The speed goals, judged on the default process's figures; a goal whose length or
     distribution was not measured is listed as such."""
     rows = headline(rows)
@@ -887,23 +951,14 @@ def goals(rows, growth_entries):
                     checks.append(_check(text, None, target, None))
                 else:
                     checks.append(_check(text, row["ratio"], target, row["ratio"] >= target))
-    low, high = GROWTH_RANGE
-    unjudged = [e for e in growth_entries if e["growth"] is None]
-    for e in growth_entries:
-        if e["growth"] is None:
-            continue
-        text = (f"{e['label']}, {e['path']}: ns/el grows <= {GROWTH_LIMIT}x from {power(low)} "
-                f"to {power(high)}")
-        missing = [power(n) for n in GROWTH_RANGE if n not in e["by_n"]]
-        if missing:
-            text += (f" (judged over {power(e['sizes'][0])}..{power(e['sizes'][-1])}; "
-                     f"{', '.join(missing)} not measured)")
-        checks.append(_check(text, e["growth"], GROWTH_LIMIT, e["growth"] <= GROWTH_LIMIT))
-    if unjudged or not growth_entries:
-        which = f"{len(unjudged)} native paths" if unjudged else "every native path"
-        checks.append(_check(f"ns/el of {which} grows <= {GROWTH_LIMIT}x from {power(low)} to "
-                             f"{power(high)} (fewer than two lengths measured in that range)",
-                             None, GROWTH_LIMIT, None))
+    checks += limit_goals(rows) + fault_goals(rows, found)
+    for path, distributions, n, target in FRESH_MEMORY_GOALS:
+        for ident in distributions:
+            row = found.get((ident, n, path))
+            value = row.get("bytes_per_element") if row else None
+            checks.append(_check(f"{LABELS[ident]}, n={n:,}: {CALLS[path]} allocates <= "
+                                 f"{target:g} bytes per element (tracemalloc peak)", value,
+                                 target, None if value is None else value <= target))
     # A fallback does the baseline's own work: a difference of 3% is below the spread of the
     # best times on a busy machine, so these take the median of the per-round ratios.
     named = {(ident, n, path): baseline for path, baseline, distributions, sizes in FALLBACK_GOALS
@@ -1250,7 +1305,7 @@ def main(argv=None):
 
     reference = reference_size(sizes)
     growth_entries = growth(rows)
-    checks = goals(rows, growth_entries) + small_goals(small)
+    checks = goals(rows) + small_goals(small)
     machine_noise = noise(headline(rows) or rows)
     if reference != REFERENCE_N:
         print(f"\n10^6 is not among the lengths measured: the table is at n = {reference:,}, "

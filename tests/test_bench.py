@@ -162,7 +162,7 @@ def test_fallback_goal_takes_the_median_of_per_round_ratios(bench, ratio, paired
     row = {"n": 10**5, "label": "floats", "path": "unkeyed copy", "baseline": "sorted()",
            "strategy": "timsort: amostra incompatível com int64", "distribution": "floats",
            "ratio": ratio, "paired_ratio": paired_ratio, "memory": "default"}
-    (check,) = [c for c in bench.goals([row], [])
+    (check,) = [c for c in bench.goals([row])
                 if "3%" in c["goal"] and c["met"] is not None]
     assert check["value"] == paired_ratio and check["met"] is met
     assert "median of per-round ratios" in check["goal"]
@@ -182,7 +182,7 @@ def _row(ident, n, path, ratio, memory="default"):
     ([_row("perm", 10**5, "sort()", 8.0), _row("dense", 10**6, "sort()", 7.9)], 2, 1),
 ])
 def test_ratio_goals_list_what_was_not_measured(bench, rows, judged, met):
-    checks = [c for c in bench.goals(rows, []) if ">=" in c["goal"]]
+    checks = [c for c in bench.goals(rows) if ">=" in c["goal"]]
     assert len(checks) == sum(len(d) * len(s) for _, _, d, s, _ in bench.RATIO_GOALS)
     assert sum(c["met"] is not None for c in checks) == judged
     assert sum(c["met"] is True for c in checks) == met
@@ -194,7 +194,7 @@ def test_ratio_goals_list_what_was_not_measured(bench, rows, judged, met):
 def test_fallback_goals_are_judged_whatever_the_path_and_list_what_was_not_measured(bench,
                                                                                    strategy):
     row = dict(_row("floats+nan", 10**6, "sort()", 0.9), strategy=strategy, paired_ratio=0.99)
-    checks = [c for c in bench.goals([row], []) if "3%" in c["goal"]]
+    checks = [c for c in bench.goals([row]) if "3%" in c["goal"]]
     assert len(checks) == sum(len(d) * len(s) for _, _, d, s in bench.FALLBACK_GOALS)
     (judged,) = [c for c in checks if c["met"] is not None]
     assert judged["value"] == 0.99 and judged["met"] is True
@@ -211,18 +211,34 @@ def test_fallback_distributions_go_to_the_interpreter(bench, ident):
     assert vesksort_native.explain(pairs, key=bench.KEY)[1].startswith("interpreter: ")
 
 
-@pytest.mark.parametrize(("by_n", "growth", "met"), [
-    ({10**3: 50.0, 10**4: 10.0, 10**5: 14.0}, 1.4, True),  # 10^3 lies outside the range
-    ({10**4: 12.0, 10**6: 10.0, 10**7: 18.0}, 1.8, False),  # largest / smallest, any order
-    ({10**4: 10.0}, None, None),
-])
-def test_growth_goal(bench, by_n, growth, met):
-    rows = [dict(_row("rand64", n, "sort()", 9.0), ns_per_element=v) for n, v in by_n.items()]
-    (entry,) = bench.growth(rows)
-    assert entry["growth"] == (pytest.approx(growth) if growth else None)
-    (check,) = [c for c in bench.goals(rows, [entry]) if "grows" in c["goal"]]
+@pytest.mark.parametrize(("to_limit", "met"), [(1.3, True), (1.31, False), (None, None)])
+def test_limit_goal(bench, to_limit, met):
+    row = _row("rand64", 10**4, "sort()", 9.0)
+    if to_limit is not None:
+        row["to_limit"] = to_limit
+    (check,) = [c for c in bench.goals([row]) if "kernel-only limit" in c["goal"]]
     assert check["met"] is met
-    assert ("10^7 not measured" in check["goal"]) == (met is True)
+
+
+@pytest.mark.parametrize(("n", "faults", "builtin", "met"), [
+    (10**6, 0, 0, True),
+    (10**6, 8000, 0, False),
+    (10**5, 1200, 1200, True),  # the key objects' own memory faults for the builtin too
+    (10**7, 9000, 0, None),  # beyond the range: not judged
+])
+def test_fault_goal(bench, n, faults, builtin, met):
+    rows = [dict(_row("pairs-int64", n, "sort()", 9.0), faults=faults),
+            dict(_row("pairs-int64", n, "sorted()", 1.0), faults=builtin, strategy="")]
+    del rows[1]["baseline"]
+    checks = [c for c in bench.goals(rows) if "page faults" in c["goal"] or "page fault" in
+              c["goal"]]
+    assert [c["met"] for c in checks] == [met]
+
+
+def test_fresh_memory_goal(bench):
+    row = dict(_row("rand64", 10**7, "sort()", 12.0), bytes_per_element=40.0)
+    (check,) = [c for c in bench.goals([row]) if "bytes per element" in c["goal"]]
+    assert check["value"] == 40.0 and check["met"] is False
 
 
 @pytest.mark.parametrize(("mode", "lines"), [("lines", 2), ("terminal", 0), (None, 0)])
