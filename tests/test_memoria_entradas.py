@@ -764,3 +764,46 @@ def test_drop_in_without_scratch_sorts_through_the_interpreter(path):
         else:
             assert type(error) is MemoryError
     assert NO_SCRATCH in paths
+
+
+# sort() of more values than the allocator keeps blocks for between calls orders keys with 32-bit
+# positions and writes the result over its scratch.
+LONG = 1_100_000
+
+
+@functools.cache
+def long_values(kind):
+    rng = random.Random(kind)
+    if kind == "counting":
+        return tuple(distinct(rng.randint(-1000, 1000)) for _ in range(LONG))
+    if kind == "floats-nan-last":
+        return tuple([rng.random() for _ in range(LONG - 1)] + [math.nan])
+    if kind == "floats":
+        return tuple(rng.random() if i % 3 else rng.randrange(-9, 9) for i in range(LONG))
+    return tuple(rng.randint(-(2**63), 2**63 - 1) for _ in range(LONG))
+
+
+@pytest.mark.pesado
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("source", [list, tuple])
+@pytest.mark.parametrize("kind", ["radix", "counting", "floats", "floats-nan-last"])
+def test_long_sort_by_positions(kind, source):
+    """Every allocation of the call failing in turn: sorted()'s result or MemoryError, and every
+    item's reference count as it was."""
+    values = source(long_values(kind))
+    expected = sorted(values, reverse=kind == "floats")
+    sample = values[:: LONG // 1000]
+    counts = refcounts(sample)
+    outcomes = []
+    for failing in [None] + [(k, k + 1) for k in range(6)]:
+        result, error = attempt(lambda: vesksort_native.sort(values, reverse=kind == "floats"),
+                                failing)
+        if error is None:
+            assert identical(result, expected), failing
+            outcomes.append("sorted")
+        else:
+            assert type(error) is MemoryError, failing
+            outcomes.append("MemoryError")
+        del result, error
+        assert refcounts(sample) == counts, failing
+    assert outcomes[0] == "sorted"

@@ -12,6 +12,7 @@
 // can reach: the caller's list is ordered in one step, as list.sort() orders it without a key.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "vesksort.h"
 
@@ -335,8 +336,10 @@ Referencia nova_lista(PyObject* iteravel) {
 }
 
 // sort() without a key, over a list or tuple of values that are not tuples: the scan that reads
-// the values stores each item into the new list's array as it goes. A copy made beforehand
-// would visit every object twice, and the objects of a long list lie beyond the caches.
+// the values takes each item's reference as it goes, into the new list's item array or, for
+// long lists, with the item array written over the scratch of the sort at the end (8 bytes fewer
+// per item, where every byte is mapped afresh). A copy made beforehand would visit every object
+// twice, and the objects of a long list lie beyond the caches.
 Referencia ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* percurso) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequencia);
   PyObject* const* origem = PySequence_Fast_ITEMS(sequencia);
@@ -344,23 +347,48 @@ Referencia ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* 
   if (!lista) {
     return lista;
   }
-  BufferNativo<PyObject*> itens = BufferNativo<PyObject*>::alocar(static_cast<std::size_t>(n));
+  const auto quantidade = static_cast<std::size_t>(n);
+  BufferNativo<PyObject*> itens;
+  Py_ssize_t tomados = 0;  // the first items, whose references the copy has taken
+  Veredito veredito = Veredito::TIMSORT;
+  if (copia_por_posicoes(n)) {
+    // The positions are read from the sequence at the end: a list keeps the lock meanwhile.
+    veredito = ordenar_copia(origem, n, reverso != 0,
+                             PyTuple_CheckExact(sequencia) && liberar_gil(n, true), percurso,
+                             &itens, &tomados);
+    if (veredito == Veredito::TIMSORT) {
+      itens = BufferNativo<PyObject*>::alocar(quantidade);
+      if (itens) {
+        std::memcpy(itens.get(), origem, static_cast<std::size_t>(tomados) * sizeof(PyObject*));
+      }
+    }
+  } else {
+    itens = BufferNativo<PyObject*>::alocar(quantidade);
+    if (itens) {
+      const char* nome = nullptr;
+      char estrategia[tamanho_nome_estrategia];
+      CopiaItens copia{origem};
+      veredito = ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n, true), &nome,
+                                  estrategia, percurso, &copia);
+      tomados = copia.copiados;
+    } else {
+      percurso->motivo = MotivoInterpretador::MEMORIA;
+    }
+  }
   if (!itens) {
-    percurso->motivo = MotivoInterpretador::MEMORIA;
-    lista = lista_propria(PySequence_List(sequencia));
-    if (!lista || ordenar_pelo_interpretador(lista.get(), nullptr, reverso) < 0) {
+    // Nothing ran meanwhile: `origem` is still the sequence's array.
+    for (Py_ssize_t i = tomados; i-- > 0;) {
+      Py_DECREF(origem[i]);
+    }
+    if (veredito == Veredito::ERRO) {
       return Referencia();
     }
-    return lista;
+    lista = lista_propria(PySequence_List(sequencia));  // the interpreter's copy may still fit
+  } else {
+    // Short of NATIVO the lock was held throughout, and `origem` is still the sequence's array.
+    lista = lista_de_itens(std::move(lista), itens, origem, tomados, n);
   }
-  const char* nome = nullptr;
-  char estrategia[tamanho_nome_estrategia];
-  CopiaItens copia{origem};
-  const Veredito veredito = ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n, true),
-                                             &nome, estrategia, percurso, &copia);
-  // Short of NATIVO the lock was held throughout, and `origem` is still the sequence's array.
-  lista = lista_de_itens(std::move(lista), itens, origem, copia.copiados, n);
-  if (veredito == Veredito::ERRO ||
+  if (!lista || veredito == Veredito::ERRO ||
       (veredito == Veredito::TIMSORT &&
        ordenar_pelo_interpretador(lista.get(), nullptr, reverso) < 0)) {
     return Referencia();

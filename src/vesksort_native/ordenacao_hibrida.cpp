@@ -2,6 +2,7 @@
 // can be ordered natively, and sends every other list to the interpreter's list sort with the
 // reason as its strategy name.
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "vesksort.h"
@@ -17,6 +18,9 @@ constexpr Py_ssize_t menor_total_amostras = 16;
 constexpr Py_ssize_t menor_tamanho_contagem = 250000;
 constexpr Py_ssize_t tamanho_contagem_livre = 1000000;
 constexpr std::uint64_t maior_amplitude_contagem = 3999999;
+// The largest block that glibc serves from memory it keeps between calls (its largest mmap
+// threshold on 64-bit systems): anything larger is mapped afresh on every call.
+constexpr std::size_t maior_bloco_mantido = std::size_t{32} << 20;
 
 PyObject* usar_timsort(Referencia lista, const char* motivo, TipoRetorno tipo) {
   if (ordenar_pelo_interpretador(lista.get(), nullptr, 0) < 0) {
@@ -92,16 +96,49 @@ Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** moti
   return Veredito::NATIVO;
 }
 
-// Both scans write the records of the items [0, *lidos) before they return. With a `copia`
-// they store each item read there too, with a new reference: the copy that sort() makes.
+// Where a scan puts what it reads of item i: its record (object and key); for sort()'s copy
+// also the item with a new reference, or its key alone, the item taking a new reference as it
+// is read (its memory is in the cache then).
+struct SaidaRegistros {
+  static constexpr bool toma_referencias = false;
+  Entrada* registros;
+  void guardar(Py_ssize_t i, PyObject* objeto, std::uint64_t chave) const {
+    registros[i] = Entrada{objeto, chave};
+  }
+  std::uint64_t& chave(Py_ssize_t i) const { return registros[i].chave; }
+};
+
+struct SaidaRegistrosCopiados {
+  static constexpr bool toma_referencias = true;
+  Entrada* registros;
+  PyObject** copia;
+  void guardar(Py_ssize_t i, PyObject* objeto, std::uint64_t chave) const {
+    registros[i] = Entrada{objeto, chave};
+    copia[i] = Py_NewRef(objeto);
+  }
+  std::uint64_t& chave(Py_ssize_t i) const { return registros[i].chave; }
+};
+
+struct SaidaChaves {
+  static constexpr bool toma_referencias = true;
+  std::uint64_t* chaves;
+  void guardar(Py_ssize_t i, PyObject* objeto, std::uint64_t chave) const {
+    chaves[i] = chave;
+    Py_INCREF(objeto);
+  }
+  std::uint64_t& chave(Py_ssize_t i) const { return chaves[i]; }
+};
+
+// Both scans write what they read of the items [0, *lidos) before they return.
 
 // The rest of a scan once a float is met, at `inicio`: the ints before it take the keys of
 // their float values, and every value from there on is read as a float-mode key.
+template <class Saida>
 Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
-                       std::uint64_t mascara, Entrada* origem, EstatisticasChaves* estat,
-                       Percurso* percurso, PyObject** copia, Py_ssize_t* lidos) {
+                       std::uint64_t mascara, const Saida saida, EstatisticasChaves* estat,
+                       Percurso* percurso, Py_ssize_t* lidos) {
   EstatisticasChaves local;
-  const auto chave_lida = [origem](Py_ssize_t i) -> std::uint64_t& { return origem[i].chave; };
+  const auto chave_lida = [saida](Py_ssize_t i) -> std::uint64_t& { return saida.chave(i); };
   *lidos = inicio;
   if (!converter_para_floats(inicio, mascara, chave_lida, &local)) {
     percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
@@ -109,7 +146,7 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
   }
   for (Py_ssize_t i = inicio; i < n; ++i) {
     if (i + distancia_prefetch < n) {
-      __builtin_prefetch(itens[i + distancia_prefetch]);
+      __builtin_prefetch(itens[i + distancia_prefetch], Saida::toma_referencias ? 1 : 0);
     }
     PyObject* elemento = itens[i];
     std::uint64_t chave;
@@ -118,10 +155,7 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
       *lidos = i;
       return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
     }
-    origem[i] = Entrada{elemento, chave};
-    if (copia != nullptr) {
-      copia[i] = Py_NewRef(elemento);
-    }
+    saida.guardar(i, elemento, chave);
     local.acrescentar(i, chave);
   }
   *lidos = n;
@@ -132,21 +166,20 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
 
 // One pass over the items builds every record and every statistic that the decisions need.
 // `mascara` turns a value into its sort key: ascending, or descending for a reversed sort.
-template <bool copiando>
-Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, Entrada* origem,
-                EstatisticasChaves* estat, Percurso* percurso, PyObject** copia,
-                Py_ssize_t* lidos) {
+template <class Saida>
+Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, const Saida saida,
+                EstatisticasChaves* estat, Percurso* percurso, Py_ssize_t* lidos) {
   EstatisticasChaves local;  // kept in registers through the loop
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The ints may lie anywhere in memory; fetching ahead overlaps the cache misses (of the
-    // store of the new reference too, when copying).
+    // store of the new reference too, when taking one).
     if (i + distancia_prefetch < n) {
-      __builtin_prefetch(itens[i + distancia_prefetch], copiando ? 1 : 0);
+      __builtin_prefetch(itens[i + distancia_prefetch], Saida::toma_referencias ? 1 : 0);
     }
     PyObject* elemento = itens[i];
     if (!PyLong_CheckExact(elemento)) {
       if (percurso != nullptr && PyFloat_CheckExact(elemento)) {
-        return varrer_floats(itens, i, n, mascara, origem, estat, percurso, copia, lidos);
+        return varrer_floats(itens, i, n, mascara, saida, estat, percurso, lidos);
       }
       anotar_motivo(percurso, MotivoInterpretador::TIPO);
       *lidos = i;
@@ -159,17 +192,37 @@ Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, Ent
       *lidos = i;
       return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
     }
-    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
-    origem[i] = Entrada{elemento, chave};
-    if constexpr (copiando) {
-      copia[i] = Py_NewRef(elemento);
-    }
     // Unsigned order of the keys is signed order of the values (or its reverse).
+    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
+    saida.guardar(i, elemento, chave);
     local.acrescentar(i, chave);
   }
   *lidos = n;
   *estat = local;
   return Veredito::NATIVO;
+}
+
+// The kernel that a scan's statistics call for, and the digits that it sorts on.
+struct Plano {
+  bool contagem;
+  std::uint64_t amplitude;
+  std::uint64_t variacao;
+  int passagens;
+  bool normalizar;  // the keys are to be rebased to 0 ... amplitude first
+};
+
+Plano planejar(const EstatisticasChaves& estat, Py_ssize_t n) {
+  const std::uint64_t amplitude = estat.maior_chave - estat.menor_chave;
+  const int passagens = contar_digitos_variaveis(estat.variacao);
+  const bool contagem =
+      n >= menor_tamanho_contagem && amplitude <= maior_amplitude_contagem &&
+      (n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(n));
+  return Plano{contagem, amplitude, estat.variacao, passagens,
+               contagem || contar_digitos_amplitude(amplitude) < passagens};
+}
+
+bool quase_monotonica(const EstatisticasChaves& estat, Py_ssize_t n) {
+  return estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7);
 }
 
 }  // namespace
@@ -250,8 +303,9 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
   Py_ssize_t lidos = 0;
   const Veredito varrido =
       copia != nullptr
-          ? varrer<true>(valores, n, mascara, bloco.get(), &estat, percurso, itens, &lidos)
-          : varrer<false>(valores, n, mascara, bloco.get(), &estat, percurso, nullptr, &lidos);
+          ? varrer(valores, n, mascara, SaidaRegistrosCopiados{bloco.get(), itens}, &estat,
+                   percurso, &lidos)
+          : varrer(itens, n, mascara, SaidaRegistros{bloco.get()}, &estat, percurso, &lidos);
   if (copia != nullptr) {
     copia->copiados = lidos;
   }
@@ -264,34 +318,130 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
     case Veredito::NATIVO:
       break;
   }
-  if (estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7)) {
+  if (quase_monotonica(estat, n)) {
     *nome = "timsort: entrada quase monotônica";
     anotar_motivo(percurso, MotivoInterpretador::QUASE_MONOTONICA);
     return Veredito::TIMSORT;
   }
 
-  std::uint64_t variacao = estat.variacao;
-  int passagens = contar_digitos_variaveis(variacao);
-  const std::uint64_t amplitude = estat.maior_chave - estat.menor_chave;
-  const int digitos_amplitude = contar_digitos_amplitude(amplitude);
-  const bool usar_contagem =
-      n >= menor_tamanho_contagem && amplitude <= maior_amplitude_contagem &&
-      (n >= tamanho_contagem_livre || amplitude <= 4 * static_cast<std::uint64_t>(n));
-  if (usar_contagem || digitos_amplitude < passagens) {
-    variacao = normalizar_entradas(bloco.get(), n, estat.menor_chave);
-    passagens = contar_digitos_variaveis(variacao);
+  Plano plano = planejar(estat, n);
+  if (plano.normalizar) {
+    plano.variacao = normalizar_entradas(bloco.get(), n, estat.menor_chave);
+    plano.passagens = contar_digitos_variaveis(plano.variacao);
   }
-
-  *nome = usar_contagem ? ordenar_por_contagem(itens, bloco, n, amplitude, variacao, passagens,
-                                               liberar_gil, estrategia)
-                        : ordenar_por_radix(itens, bloco.get(), n, variacao, passagens, liberar_gil,
-                                            estrategia);
+  *nome = plano.contagem ? ordenar_por_contagem(itens, bloco, n, plano.amplitude, plano.variacao,
+                                                plano.passagens, liberar_gil, estrategia)
+                         : ordenar_por_radix(itens, bloco.get(), n, plano.variacao, plano.passagens,
+                                             liberar_gil, estrategia);
   if (percurso != nullptr) {
     // Counting hands over to radix when its counts cannot be had.
     const bool contou = std::string_view(*nome).starts_with("counting");
     percurso->algoritmo = contou ? KEYED_COUNTING : KEYED_RADIX;
-    percurso->passagens = contou ? 0 : passagens;
+    percurso->passagens = contou ? 0 : plano.passagens;
   }
+  return Veredito::NATIVO;
+}
+
+bool copia_por_posicoes(Py_ssize_t n) {
+  return (2 * static_cast<std::size_t>(n) + entradas_tabelas_radix) * sizeof(Entrada) >
+         maior_bloco_mantido;
+}
+
+Veredito ordenar_copia(PyObject* const* origem, Py_ssize_t n, bool reverso, bool liberar_gil,
+                       Percurso* percurso, BufferNativo<PyObject*>* resultado,
+                       Py_ssize_t* tomados) {
+  *tomados = 0;
+  const char* nome = nullptr;
+  if (n >= 2 * menor_total_amostras) {
+    const Veredito amostra = avaliar_amostra(origem, n, &nome, percurso);
+    if (amostra != Veredito::NATIVO) {
+      return amostra;
+    }
+  }
+  if (static_cast<std::uint64_t>(n) > UINT32_MAX) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;  // more items than 32-bit positions
+    return Veredito::TIMSORT;
+  }
+  // The keys and their other side, then 32-bit positions on both sides, then the tables: 24
+  // bytes per item. The result's item array takes the place of the keys at the end.
+  const auto quantidade = static_cast<std::size_t>(n);
+  BufferNativo<std::uint64_t> bloco =
+      BufferNativo<std::uint64_t>::alocar(3 * quantidade + palavras_tabelas_radix);
+  if (!bloco) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;
+    return Veredito::TIMSORT;
+  }
+  std::uint64_t* chaves = bloco.get();
+  EstatisticasChaves estat;
+  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
+  const Veredito varrido =
+      varrer(origem, n, mascara, SaidaChaves{chaves}, &estat, percurso, tomados);
+  if (varrido != Veredito::NATIVO) {
+    return varrido;
+  }
+  if (quase_monotonica(estat, n)) {
+    percurso->motivo = MotivoInterpretador::QUASE_MONOTONICA;
+    return Veredito::TIMSORT;
+  }
+  Plano plano = planejar(estat, n);
+  if (plano.normalizar) {
+    plano.variacao = normalizar_chaves(chaves, n, estat.menor_chave);
+    plano.passagens = contar_digitos_variaveis(plano.variacao);
+  }
+  auto* saida = reinterpret_cast<PyObject**>(chaves);
+  // Counting: the item array at the start, the counts after it, the keys narrowed to 32 bits at
+  // the end (grown for wide counts; radix when that cannot be had).
+  const std::size_t palavras_contagem =
+      quantidade + static_cast<std::size_t>(plano.amplitude) + 1 + (quantidade + 1) / 2;
+  if (plano.contagem && (palavras_contagem <= 3 * quantidade + palavras_tabelas_radix ||
+                         bloco.realocar(palavras_contagem))) {
+    chaves = bloco.get();
+    saida = reinterpret_cast<PyObject**>(chaves);
+    const std::size_t palavras = std::max(palavras_contagem, 3 * quantidade);
+    auto* chaves_estreitas = reinterpret_cast<std::uint32_t*>(chaves + palavras) - quantidade;
+    auto* contagem = reinterpret_cast<Py_ssize_t*>(chaves + quantidade);
+    for (std::size_t i = 0; i < quantidade; ++i) {
+      chaves_estreitas[i] = static_cast<std::uint32_t>(chaves[i]);
+    }
+    std::memset(contagem, 0, (static_cast<std::size_t>(plano.amplitude) + 1) * sizeof(Py_ssize_t));
+    {
+      LiberacaoGil sem_gil(liberar_gil);
+      contagem_estavel(chaves_estreitas, origem, saida, quantidade, contagem, plano.amplitude);
+    }
+    percurso->algoritmo = KEYED_COUNTING;
+    percurso->passagens = 0;
+  } else {
+    chaves = bloco.get();
+    saida = reinterpret_cast<PyObject**>(chaves);
+    auto* posicoes = reinterpret_cast<std::uint32_t*>(chaves + 2 * quantidade);
+    TabelasRadix& tabelas = tabelas_radix_em(chaves + 3 * quantidade);
+    {
+      LiberacaoGil sem_gil(liberar_gil);
+      for (std::size_t i = 0; i < quantidade; ++i) {
+        posicoes[i] = static_cast<std::uint32_t>(i);
+      }
+      const int lado = radix_linhas(chaves, chaves + quantidade, posicoes, posicoes + quantidade,
+                                    quantidade, plano.variacao, tabelas);
+      const std::uint32_t* ordem = posicoes + (lado != 0 ? quantidade : 0);
+      for (std::size_t p = 0; p < quantidade; ++p) {
+        saida[p] = origem[ordem[p]];
+      }
+    }
+    percurso->algoritmo = KEYED_RADIX;
+    percurso->passagens = plano.passagens;
+  }
+  // A block that the allocator keeps between calls goes back whole, the items copied out of it:
+  // shrunk, it would teach glibc to map the next call's block afresh. A larger one is mapped
+  // afresh by every call anyway, and shrinks in place.
+  if (3 * quantidade * sizeof(std::uint64_t) <= maior_bloco_mantido) {
+    *resultado = BufferNativo<PyObject*>::alocar(quantidade);
+    if (*resultado) {
+      std::memcpy(resultado->get(), saida, quantidade * sizeof(PyObject*));
+      return Veredito::NATIVO;
+    }
+  }
+  bloco.encolher(quantidade * sizeof(PyObject*) / sizeof(std::uint64_t));
+  *resultado = BufferNativo<PyObject*>::adotar(reinterpret_cast<PyObject**>(bloco.release()));
   return Veredito::NATIVO;
 }
 

@@ -110,6 +110,22 @@ class BufferNativo {
     return buffer;
   }
 
+  // Takes over an array from the interpreter's allocator.
+  static BufferNativo adotar(T* dados) {
+    BufferNativo buffer;
+    buffer.dados_ = dados;
+    return buffer;
+  }
+
+  // Gives the room beyond the first `quantidade` elements back where the allocator can (it
+  // shrinks a block in place); the buffer holds them either way.
+  void encolher(std::size_t quantidade) {
+    T* dados = static_cast<T*>(PyMem_Realloc(dados_, quantidade * sizeof(T)));
+    if (dados != nullptr) {
+      dados_ = dados;
+    }
+  }
+
   // Room for `quantidade` elements, the first ones kept; false, and the buffer as it was, when
   // it cannot be had.
   bool realocar(std::size_t quantidade) {

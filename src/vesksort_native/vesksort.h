@@ -415,6 +415,19 @@ struct CopiaItens {
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
                           const char** nome, char* estrategia, Percurso* percurso = nullptr,
                           CopiaItens* copia = nullptr);
+// Whether sort()'s copy of n values is better ordered by ordenar_copia: where the records of
+// ordenar_inteiros would outgrow the blocks that the allocator keeps between calls, and every
+// byte of scratch is mapped afresh.
+bool copia_por_posicoes(Py_ssize_t n);
+// sort() without a key over `origem`, the n items of an exact list or tuple that nothing changes
+// meanwhile (the lock is released only when `liberar_gil`, for a tuple): the values are read
+// once, each item taking a new reference as it is read, into keys that are ordered with 32-bit
+// positions beside them; the result's item array takes the place of the keys. NATIVO with
+// *resultado the n items in order, their references taken; TIMSORT with the reason in
+// `percurso` and the references of the first *tomados items taken; ERRO likewise, with an
+// exception set.
+Veredito ordenar_copia(PyObject* const* origem, Py_ssize_t n, bool reverso, bool liberar_gil,
+                       Percurso* percurso, BufferNativo<PyObject*>* resultado, Py_ssize_t* tomados);
 
 // Looks up what the fallbacks call, once at module initialisation.
 int preparar_timsort();
