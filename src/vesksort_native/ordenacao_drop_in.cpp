@@ -262,8 +262,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       std::reverse(itens, itens + n);
       percurso->invertida = true;
     } else {
-      const bool ordenou =
-          ordenar_por_chaves(itens, bloco, quantidade, n, estat, liberar_gil(n, privada), &ordem);
+      const bool ordenou = ordenar_por_chaves(itens, bloco, palavras_bloco, quantidade, n, estat,
+                                              liberar_gil(n, privada), &ordem);
       chaves.reapontar(objetos_no_bloco());
       if (!ordenou) {
         // No room for the kernel's scratch: the interpreter's sort needs less.

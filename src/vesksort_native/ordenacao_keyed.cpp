@@ -14,9 +14,15 @@ constexpr std::size_t tamanho_estrategia_keyed = 80;
 
 // The keys at `inicio`, and after them as many keys and objects again (the other side), then the
 // tables.
-bool ordenar_radix(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
-                   std::size_t n, std::uint64_t variacao, bool liberar_gil) {
-  if (!bloco.realocar(inicio + 3 * n + palavras_tabelas_radix)) {
+// A block of `palavras` words (0: not known) that holds as many already is not reallocated: a
+// block shrunk by realloc teaches glibc to map the next call's block afresh.
+bool crescer(BufferNativo<std::uint64_t>& bloco, std::size_t palavras_bloco, std::size_t palavras) {
+  return palavras <= palavras_bloco || bloco.realocar(palavras);
+}
+
+bool ordenar_radix(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t palavras_bloco,
+                   std::size_t inicio, std::size_t n, std::uint64_t variacao, bool liberar_gil) {
+  if (!crescer(bloco, palavras_bloco, inicio + 3 * n + palavras_tabelas_radix)) {
     PyErr_NoMemory();
     return false;
   }
@@ -30,13 +36,14 @@ bool ordenar_radix(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::si
 
 // Keys rebased to 0 ... amplitude (at most 3999999). When the block cannot grow for its counts,
 // the keys go to the radix kernel; `*contou` tells which kernel ordered the items.
-bool ordenar_contagem(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
-                      std::size_t n, std::uint64_t amplitude, std::uint64_t variacao,
-                      bool liberar_gil, bool* contou) {
+bool ordenar_contagem(PyObject** itens, BufferNativo<std::uint64_t>& bloco,
+                      std::size_t palavras_bloco, std::size_t inicio, std::size_t n,
+                      std::uint64_t amplitude, std::uint64_t variacao, bool liberar_gil,
+                      bool* contou) {
   *contou = false;
   const std::size_t palavras = (bytes_contagem(n, amplitude) + 7) / 8;
-  if (!bloco.realocar(inicio + palavras)) {
-    return ordenar_radix(itens, bloco, inicio, n, variacao, liberar_gil);
+  if (!crescer(bloco, palavras_bloco, inicio + palavras)) {
+    return ordenar_radix(itens, bloco, palavras_bloco, inicio, n, variacao, liberar_gil);
   }
   std::uint64_t* chaves = bloco.get() + inicio;
   const AreaContagem area = area_contagem(chaves, 8 * palavras, n, amplitude);
@@ -55,9 +62,9 @@ bool ordenar_contagem(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std:
 
 }  // namespace
 
-bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
-                        Py_ssize_t n, const EstatisticasChaves& estat, bool liberar_gil,
-                        OrdemKeyed* ordem) {
+bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco,
+                        std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n,
+                        const EstatisticasChaves& estat, bool liberar_gil, OrdemKeyed* ordem) {
   *ordem = OrdemKeyed{KEYED_TRIVIAL, 0, 0};
   if (n == 1 || estat.descidas == 0) {
     // Nothing moves: a single element, or keys already in the requested order.
@@ -77,10 +84,11 @@ bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco, st
   }
   const auto quantidade = static_cast<std::size_t>(n);
   bool contou = false;
-  const bool ordenou = usar_contagem
-                           ? ordenar_contagem(itens, bloco, inicio, quantidade, amplitude, variacao,
-                                              liberar_gil, &contou)
-                           : ordenar_radix(itens, bloco, inicio, quantidade, variacao, liberar_gil);
+  const bool ordenou =
+      usar_contagem
+          ? ordenar_contagem(itens, bloco, palavras_bloco, inicio, quantidade, amplitude, variacao,
+                             liberar_gil, &contou)
+          : ordenar_radix(itens, bloco, palavras_bloco, inicio, quantidade, variacao, liberar_gil);
   ordem->algoritmo = contou ? KEYED_COUNTING : KEYED_RADIX;
   ordem->passagens = contou ? 0 : passagens;
   return ordenou;
@@ -98,7 +106,7 @@ PyObject* ordenar_keyed(ChavesKeyed e) {
     // The collector, and other threads while the lock is released, see the list empty rather
     // than its items half-permuted.
     RetencaoLista retida(e.lista.get());
-    if (!ordenar_por_chaves(retida.itens(), e.chaves_origem, 0, e.n, e.estat, e.liberar_gil,
+    if (!ordenar_por_chaves(retida.itens(), e.chaves_origem, 0, 0, e.n, e.estat, e.liberar_gil,
                             &ordem) ||
         retida.terminar() < 0) {
       return nullptr;

@@ -476,12 +476,13 @@ struct OrdemKeyed {
 
 // Orders the n objects of `itens` by their sort keys, which stand in `bloco` from `inicio` on,
 // stably: nothing to do, keys already in order, counting sort or compact radix, the latter two
-// without the lock when `liberar_gil`. The block grows for the kernel's scratch (it may move;
-// what stands before `inicio` is kept) and its keys are used up. Returns false with MemoryError
-// set and `itens` untouched.
-bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco, std::size_t inicio,
-                        Py_ssize_t n, const EstatisticasChaves& estat, bool liberar_gil,
-                        OrdemKeyed* ordem);
+// without the lock when `liberar_gil`. The block, of `palavras_bloco` words (0: not known),
+// grows for the kernel's scratch where it holds too few (it may move; what stands before
+// `inicio` is kept) and its keys are used up. Returns false with MemoryError set and `itens`
+// untouched.
+bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco,
+                        std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n,
+                        const EstatisticasChaves& estat, bool liberar_gil, OrdemKeyed* ordem);
 
 // The keyed result of an empty input.
 PyObject* resultado_keyed_vazio(Referencia lista, TipoRetorno tipo, int reverso);
