@@ -2,6 +2,7 @@ import os
 import random
 import re
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -195,3 +196,19 @@ def child_environment():
     if runtimes:
         environment["LD_PRELOAD"] = " ".join(sorted(runtimes))
     return environment
+
+
+def beside_thread(target, running, finished, call):
+    """call() while `target` runs in another thread that switches in often; `running` is set
+    just before the call, `finished` right after it."""
+    other = threading.Thread(target=target)
+    other.start()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        running.set()
+        return call()
+    finally:
+        finished.set()
+        other.join()
+        sys.setswitchinterval(interval)

@@ -17,7 +17,7 @@ import pytest
 import vesksort_native
 from vesksort_native import _vesksort as m
 
-from conftest import Item, assert_same_objects, child_environment, distinct
+from conftest import Item, assert_same_objects, beside_thread, child_environment, distinct
 
 MODIFIED = "list modified during sort"
 CHANGED = "items mudou durante o cálculo das chaves"
@@ -365,22 +365,6 @@ def test_collector_thread_never_finalizes_items_being_sorted(call):
         collector.join()
         gc.unfreeze()
         FINALIZED.clear()
-
-
-def beside_thread(target, running, finished, call):
-    """call() while `target` runs in another thread that switches in often; `running` is set
-    just before the call, `finished` right after it."""
-    other = threading.Thread(target=target)
-    other.start()
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        running.set()
-        return call()
-    finally:
-        finished.set()
-        other.join()
-        sys.setswitchinterval(interval)
 
 
 @pytest.mark.pesado

@@ -16,7 +16,7 @@ import pytest
 
 import vesksort_native
 
-from conftest import Item, assert_same_objects, child_environment, distinct
+from conftest import Item, assert_same_objects, beside_thread, child_environment, distinct
 
 EXTRA = Item(-1, 0)  # what key functions, comparisons and finalizers put into the list
 
@@ -160,7 +160,9 @@ def slow_key(x):
     return 0
 
 
-CONCURRENT = {
+# Lists of 300,000 items whose native sort lets other threads run where it may: (item of index
+# i, the arguments of the call).
+SHAPES = {
     "ints": (lambda i: distinct((i * 2654435761) % 2**40 - 2**39), {}),
     "floats": (lambda i: ((i * 2654435761) % 2**40) / 3.0, {}),
     "tuples": (lambda i: ((i * 2654435761) % 1000, i % 977), {}),
@@ -169,69 +171,51 @@ CONCURRENT = {
 
 
 @pytest.mark.no_refleak
-@pytest.mark.parametrize("kind", CONCURRENT)
+@pytest.mark.parametrize("kind", SHAPES)
 def test_a_second_sort_in_another_thread_loses_nothing(kind):
     """Another thread that finds the list empty during sort_in_place fills it and sorts it with a
     slow key. list.sort() without a Python key is one step to other threads: every item of the
     first call is in the list at the end, whichever call ends first."""
-    make, arguments = CONCURRENT[kind]
-    n = 300_000
-    original = [make(i) for i in range(n)]
+    make, arguments = SHAPES[kind]
+    original = [make(i) for i in range(300_000)]
     intruders = [Item(-2, 0), Item(-3, 0)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        for _ in range(3):
-            lst = list(original)
-            running, finished, found = threading.Event(), threading.Event(), []
+    for _ in range(3):
+        lst = list(original)
+        running, finished, found = threading.Event(), threading.Event(), []
 
-            def other():
-                running.wait()
-                while not finished.is_set():
-                    if not lst:
-                        found.append(True)
-                        lst.extend(intruders)
-                        list.sort(lst, key=slow_key)
-                        return
+        def other():
+            running.wait()
+            while not finished.is_set():
+                if not lst:
+                    found.append(True)
+                    lst.extend(intruders)
+                    list.sort(lst, key=slow_key)
+                    return
 
-            thread = threading.Thread(target=other)
-            thread.start()
-            running.set()
+        def call():
             try:
-                outcome = vesksort_native.sort_in_place(lst, **arguments)
+                return vesksort_native.sort_in_place(lst, **arguments)
             except ValueError as error:
-                outcome = str(error)
-            finished.set()
-            thread.join()
-            assert outcome in (None, "list modified during sort")
-            kept = {id(x) for x in lst}
-            assert all(id(x) in kept for x in original), f"items lost (other thread: {found})"
-    finally:
-        sys.setswitchinterval(interval)
+                return str(error)
 
-
-SEEN_BY_COLLECTOR = {
-    "ints": (lambda i: distinct((i * 2654435761) % 2**40 - 2**39), {}),
-    "floats": (lambda i: ((i * 2654435761) % 2**40) / 3.0, {}),
-    "tuples": (lambda i: ((i * 2654435761) % 1000, i % 977), {}),
-    "keyed": (lambda i: (((i * 2654435761) % 2**40) / 3.0, i), {"key": operator.itemgetter(0)}),
-}
+        assert beside_thread(other, running, finished, call) in (None, "list modified during sort")
+        kept = {id(x) for x in lst}
+        assert all(id(x) in kept for x in original), f"items lost (other thread: {found})"
 
 
 @pytest.mark.no_refleak
 @pytest.mark.parametrize("source", [list, tuple])
-@pytest.mark.parametrize("kind", SEEN_BY_COLLECTOR)
+@pytest.mark.parametrize("kind", SHAPES)
 def test_sort_builds_its_result_where_no_other_thread_sees_it(kind, source):
     """Another thread walks the collector's objects during sort() and appends to every new empty
     list it finds: sorted() never raises for it, and sort() must give sorted()'s result, leaving
     no reference to what was appended behind."""
-    make, arguments = SEEN_BY_COLLECTOR[kind]
+    make, arguments = SHAPES[kind]
     values = source(make(i) for i in range(300_000))
     expected = sorted(values, **arguments)
     marker = Item(-4, 0)
     baseline = sys.getrefcount(marker)
-    interval, collecting = sys.getswitchinterval(), gc.isenabled()
-    sys.setswitchinterval(1e-5)
+    collecting = gc.isenabled()
     # Only what the call makes stays in the youngest generation, and short to walk.
     gc.disable()
     gc.freeze()
@@ -249,19 +233,12 @@ def test_sort_builds_its_result_where_no_other_thread_sees_it(kind, source):
                             x.append(marker)
                             appended.append(True)
 
-            thread = threading.Thread(target=walk)
-            thread.start()
-            running.set()
-            try:
-                result = vesksort_native.sort(values, **arguments)
-            finally:
-                finished.set()
-                thread.join()
+            result = beside_thread(walk, running, finished,
+                                   lambda: vesksort_native.sort(values, **arguments))
             assert_same_objects(result, expected)
             del result, known
             assert sys.getrefcount(marker) == baseline, f"appended {len(appended)} times"
     finally:
-        sys.setswitchinterval(interval)
         gc.unfreeze()
         if collecting:
             gc.enable()
