@@ -388,31 +388,25 @@ Veredito ordenar_copia(PyObject* const* origem, Py_ssize_t n, bool reverso, bool
     plano.variacao = normalizar_chaves(chaves, n, estat.menor_chave);
     plano.passagens = contar_digitos_variaveis(plano.variacao);
   }
-  auto* saida = reinterpret_cast<PyObject**>(chaves);
   // Counting: the item array at the start, the counts after it, the keys narrowed to 32 bits at
   // the end (grown for wide counts; radix when that cannot be had).
   const std::size_t palavras_contagem =
       quantidade + static_cast<std::size_t>(plano.amplitude) + 1 + (quantidade + 1) / 2;
-  if (plano.contagem && (palavras_contagem <= 3 * quantidade + palavras_tabelas_radix ||
-                         bloco.realocar(palavras_contagem))) {
-    chaves = bloco.get();
-    saida = reinterpret_cast<PyObject**>(chaves);
+  const bool contar =
+      plano.contagem && (palavras_contagem <= 3 * quantidade + palavras_tabelas_radix ||
+                         bloco.realocar(palavras_contagem));
+  chaves = bloco.get();
+  auto* saida = reinterpret_cast<PyObject**>(chaves);
+  if (contar) {
     const std::size_t palavras = std::max(palavras_contagem, 3 * quantidade);
-    auto* chaves_estreitas = reinterpret_cast<std::uint32_t*>(chaves + palavras) - quantidade;
-    auto* contagem = reinterpret_cast<Py_ssize_t*>(chaves + quantidade);
-    for (std::size_t i = 0; i < quantidade; ++i) {
-      chaves_estreitas[i] = static_cast<std::uint32_t>(chaves[i]);
-    }
-    std::memset(contagem, 0, (static_cast<std::size_t>(plano.amplitude) + 1) * sizeof(Py_ssize_t));
-    {
-      LiberacaoGil sem_gil(liberar_gil);
-      contagem_estavel(chaves_estreitas, origem, saida, quantidade, contagem, plano.amplitude);
-    }
+    const AreaContagem area{reinterpret_cast<std::uint32_t*>(chaves + palavras) - quantidade,
+                            reinterpret_cast<Py_ssize_t*>(chaves + quantidade), saida};
+    contar_na_area(
+        area, [chaves](std::size_t i) { return chaves[i]; }, origem, quantidade, plano.amplitude,
+        liberar_gil);
     percurso->algoritmo = KEYED_COUNTING;
     percurso->passagens = 0;
   } else {
-    chaves = bloco.get();
-    saida = reinterpret_cast<PyObject**>(chaves);
     auto* posicoes = reinterpret_cast<std::uint32_t*>(chaves + 2 * quantidade);
     TabelasRadix& tabelas = tabelas_radix_em(chaves + 3 * quantidade);
     {

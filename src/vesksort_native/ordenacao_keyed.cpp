@@ -47,14 +47,8 @@ bool ordenar_contagem(PyObject** itens, BufferNativo<std::uint64_t>& bloco,
   }
   std::uint64_t* chaves = bloco.get() + inicio;
   const AreaContagem area = area_contagem(chaves, 8 * palavras, n, amplitude);
-  for (std::size_t i = 0; i < n; ++i) {
-    area.chaves[i] = static_cast<std::uint32_t>(chaves[i]);
-  }
-  std::memset(area.contagem, 0, (static_cast<std::size_t>(amplitude) + 1) * sizeof(Py_ssize_t));
-  {
-    LiberacaoGil sem_gil(liberar_gil);
-    contagem_estavel(area.chaves, itens, area.saida, n, area.contagem, amplitude);
-  }
+  contar_na_area(
+      area, [chaves](std::size_t i) { return chaves[i]; }, itens, n, amplitude, liberar_gil);
   std::memcpy(itens, area.saida, n * sizeof(PyObject*));
   *contou = true;
   return true;

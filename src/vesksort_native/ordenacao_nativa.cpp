@@ -40,15 +40,11 @@ const char* ordenar_por_contagem(PyObject** itens, BufferNativo<Entrada>& bloco,
   }
   const AreaContagem area =
       area_contagem(bloco.get(), registros * sizeof(Entrada), quantidade, amplitude);
-  for (std::size_t i = 0; i < quantidade; ++i) {
-    area.chaves[i] = static_cast<std::uint32_t>(bloco[i].chave);
-  }
   // The item array still holds the objects in record order; the records can be overwritten.
-  std::memset(area.contagem, 0, (static_cast<std::size_t>(amplitude) + 1) * sizeof(Py_ssize_t));
-  {
-    LiberacaoGil sem_gil(liberar_gil);
-    contagem_estavel(area.chaves, itens, area.saida, quantidade, area.contagem, amplitude);
-  }
+  const Entrada* entradas = bloco.get();
+  contar_na_area(
+      area, [entradas](std::size_t i) { return entradas[i].chave; }, itens, quantidade, amplitude,
+      liberar_gil);
   std::memcpy(itens, area.saida, quantidade * sizeof(PyObject*));
   return "counting nativo estável";
 }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 #include "numeros.h"
@@ -271,6 +272,20 @@ const std::uint32_t* ordenar_linhas(std::uint64_t* palavras, int quantidade_pala
                                     std::uint32_t* linhas, TabelasRadix& tabelas);
 
 // ---- Interpreter glue ---------------------------------------------------------------------
+
+// A counting sort in `area`: the n keys chave(0) ... chave(n - 1), rebased to 0 ... amplitude and
+// read before anything is written over them, are narrowed into area.chaves, the counts are
+// zeroed, and area.saida receives `objetos` in key order, without the lock when `liberar_gil`.
+template <class Chave>
+void contar_na_area(const AreaContagem& area, Chave chave, PyObject* const* objetos, std::size_t n,
+                    std::uint64_t amplitude, bool liberar_gil) {
+  for (std::size_t i = 0; i < n; ++i) {
+    area.chaves[i] = static_cast<std::uint32_t>(chave(i));
+  }
+  std::memset(area.contagem, 0, (static_cast<std::size_t>(amplitude) + 1) * sizeof(Py_ssize_t));
+  LiberacaoGil sem_gil(liberar_gil);
+  contagem_estavel(area.chaves, objetos, area.saida, n, area.contagem, amplitude);
+}
 
 // The item array of an exact list, read and written directly by the cores.
 inline PyObject** itens_da_lista(PyObject* lista) {
