@@ -14,7 +14,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "vesksort.h"
+#include "leitores.h"
 
 namespace vesksort {
 namespace {
@@ -66,13 +66,45 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
   return Pedido::NATIVO;
 }
 
+// Strings ordered by prefix keys: NATIVO, or TIMSORT with the reason in `percurso`.
+Veredito ordenar_textos_retidos(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar,
+                                Percurso* percurso) {
+  const auto quantidade = static_cast<std::size_t>(n);
+  if (quantidade > UINT32_MAX) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;
+    return Veredito::TIMSORT;
+  }
+  BufferNativo<std::uint64_t> bloco =
+      BufferNativo<std::uint64_t>::alocar(3 * quantidade + palavras_tabelas_radix);
+  if (!bloco) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;
+    return Veredito::TIMSORT;
+  }
+  LeitorTexto leitor(itens[0], itens, bloco.get(), reverso);
+  percurso->texto = leitor.bytes() ? "bytes" : "str";
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(itens[i + distancia_prefetch]);
+    }
+    if (leitor.ler(i, itens[i]) != Leitura::LIDA) {
+      percurso->motivo = leitor.motivo;
+      return Veredito::TIMSORT;
+    }
+  }
+  ordenar_textos(itens, itens, quantidade, leitor, bloco.get(), liberar, percurso);
+  return Veredito::NATIVO;
+}
+
 // The items ordered by their own values.
 int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, bool privada, Percurso* percurso) {
   const char* nome = nullptr;
   char estrategia[tamanho_nome_estrategia];
   Veredito veredito;
   RetencaoLista retida(lista);
-  if (PyTuple_CheckExact(retida.itens()[0])) {
+  if (LeitorTexto::aceita(retida.itens()[0])) {
+    veredito =
+        ordenar_textos_retidos(retida.itens(), n, reverso != 0, liberar_gil(n, privada), percurso);
+  } else if (PyTuple_CheckExact(retida.itens()[0])) {
     BufferNativo<std::uint64_t> bloco;
     veredito = ordenar_tuplas(retida.itens(), nullptr, bloco, 0, 0, n, reverso != 0,
                               liberar_gil(n, privada), percurso);
@@ -432,7 +464,8 @@ PyObject* ordenar_em_nova_lista(PyObject* iteravel, PyObject* funcao_chave, int 
   Referencia lista;
   if (funcao_chave == nullptr && (PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) &&
       PySequence_Fast_GET_SIZE(iteravel) >= menor_tamanho_nativo &&
-      !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0])) {
+      !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0]) &&
+      !LeitorTexto::aceita(PySequence_Fast_ITEMS(iteravel)[0])) {
     lista = ordenar_copia_de_valores(iteravel, reverso, percurso);
   } else {
     lista = nova_lista(iteravel);
@@ -471,14 +504,25 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
           "interpreter: tuples of different lengths with a column spanning every int64");
     case MotivoInterpretador::MEMORIA:
       return PyUnicode_FromString("interpreter: no memory for a native sort's scratch");
+    case MotivoInterpretador::NAO_TEXTO:
+      return PyUnicode_FromFormat("interpreter: a %s that is not an exact %s among %s %ss", tipo,
+                                  percurso.texto, percurso.texto, tipo);
   }
   if (n < 2) {
     return PyUnicode_FromString("nothing to order");
   }
-  const char* dominio = percurso.tuplas ? "tuple" : percurso.floats ? "float" : "int64";
+  const char* dominio = percurso.texto != nullptr ? percurso.texto
+                        : percurso.tuplas         ? "tuple"
+                        : percurso.floats         ? "float"
+                                                  : "int64";
   const char* tipo_ordenado = percurso.chaves ? "key" : "value";
   if (percurso.invertida) {
     return PyUnicode_FromFormat("native: %s %ss, reversed", dominio, tipo_ordenado);
+  }
+  if (percurso.texto != nullptr && percurso.algoritmo == KEYED_RADIX) {
+    return PyUnicode_FromFormat("native: %s %ss, radix sort on prefixes in %d level%s", dominio,
+                                tipo_ordenado, percurso.passagens,
+                                percurso.passagens == 1 ? "" : "s");
   }
   switch (percurso.algoritmo) {
     case KEYED_TRIVIAL:

@@ -351,14 +351,16 @@ enum class MotivoInterpretador {
   TUPLA_LONGA,   // a tuple of more than 32 items
   COLUNA_CHEIA,  // tuples of different lengths, with a column whose values span all 2**64 keys
   MEMORIA,       // no memory for the native scratch: the interpreter's sort needs less
+  NAO_TEXTO,     // among exact str (or bytes), something else
 };
 
 // The path of a drop-in call, for explain(): the key kind and kernel of a native sort, or why
 // the interpreter's sort took the list.
 struct Percurso {
-  bool chaves = false;  // ordered by a key function's results
-  bool floats = false;  // keys of float values (floats, and ints among them)
-  bool tuplas = false;  // tuples, ordered column by column
+  bool chaves = false;          // ordered by a key function's results
+  bool floats = false;          // keys of float values (floats, and ints among them)
+  bool tuplas = false;          // tuples, ordered column by column
+  const char* texto = nullptr;  // "str" or "bytes": strings, ordered by prefix keys
   AlgoritmoKeyed algoritmo = KEYED_TRIVIAL;
   int passagens = 0;
   int palavras = 1;        // 64-bit words into which the columns of tuples were packed
@@ -564,6 +566,15 @@ Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
                         BufferNativo<std::uint64_t>& bloco, std::size_t palavras_bloco,
                         std::size_t inicio, Py_ssize_t n, bool reverso, bool liberar_gil,
                         Percurso* percurso);
+
+class LeitorTexto;
+// Orders the n (at most 2**32) objects of `itens` by the strings `textos` (the items
+// themselves, or their keys) that `leitor` read, stably: their first keys stand at the start of
+// `espaco`, 3n words and then room for the radix tables. The path is written to `percurso`;
+// nothing can fail. Without the lock when `liberar_gil`.
+void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
+                    const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
+                    Percurso* percurso);
 
 // explain(): sort() that also tells the path it took.
 PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,

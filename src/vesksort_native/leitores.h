@@ -1,0 +1,165 @@
+// The readers of sort keys, one per kind of value: each turns the objects of a list (its items,
+// or the keys that a key function gave them) into 64-bit keys whose unsigned order is the
+// objects' order, one object at a time, in order, and says when an object is not of its kind.
+// The drop-in's loop calls the reader of the first object's kind for every object.
+#ifndef VESKSORT_LEITORES_H
+#define VESKSORT_LEITORES_H
+
+#include "textos.h"
+#include "vesksort.h"
+
+namespace vesksort {
+
+// What a reader made of one object.
+enum class Leitura {
+  LIDA,   // its key is written
+  OUTRA,  // it is not of the reader's kind, or not one it can order (the reason is noted)
+  ERRO,   // an exception is set
+};
+
+// Exact ints in the signed 64-bit range.
+struct LeitorInt64 {
+  std::uint64_t* chaves;
+  std::uint64_t mascara;
+  EstatisticasChaves estat;
+  MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+
+  Leitura ler(Py_ssize_t i, PyObject* objeto) {
+    std::int64_t valor = 0;
+    const int lido = PyLong_CheckExact(objeto) ? ler_int64_exato(objeto, &valor) : 0;
+    if (lido <= 0) {
+      motivo =
+          PyLong_CheckExact(objeto) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
+      return lido < 0 ? Leitura::ERRO : Leitura::OUTRA;
+    }
+    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
+    chaves[i] = chave;
+    estat.acrescentar(i, chave);
+    return Leitura::LIDA;
+  }
+};
+
+// Exact floats that are not NaN, and exact ints that a float holds exactly.
+struct LeitorFloat {
+  std::uint64_t* chaves;
+  std::uint64_t mascara;
+  EstatisticasChaves estat;
+  MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+
+  // The reader that takes over from an int reader at a float: the ints read so far take the
+  // keys of their float values. False, with the reason noted, when one of them is no float.
+  bool continuar(const LeitorInt64& inteiros, Py_ssize_t lidas) {
+    const auto chave_lida = [this](Py_ssize_t i) -> std::uint64_t& { return chaves[i]; };
+    estat = inteiros.estat;
+    if (!converter_para_floats(lidas, mascara, chave_lida, &estat)) {
+      motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
+      return false;
+    }
+    return true;
+  }
+
+  Leitura ler(Py_ssize_t i, PyObject* objeto) {
+    std::uint64_t chave;
+    const int lido = ler_chave_float(objeto, mascara, &chave, &motivo);
+    if (lido <= 0) {
+      return lido < 0 ? Leitura::ERRO : Leitura::OUTRA;
+    }
+    chaves[i] = chave;
+    estat.acrescentar(i, chave);
+    return Leitura::LIDA;
+  }
+};
+
+// Exact tuples: their columns are read once all of them are in.
+struct LeitorTupla {
+  MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+
+  Leitura ler(Py_ssize_t, PyObject* objeto) {
+    if (!PyTuple_CheckExact(objeto)) {
+      motivo = MotivoInterpretador::NAO_TUPLA;
+      return Leitura::OUTRA;
+    }
+    return Leitura::LIDA;
+  }
+};
+
+// Exact str, or exact bytes, as the first object is: the key of each one's first 7 bytes (see
+// textos.h). A str list is read as bytes while its strings are Latin-1, and as UTF-8 from its
+// first wider string on: the keys before it are read again then, unless they were all ASCII,
+// whose bytes are their UTF-8.
+class LeitorTexto {
+ public:
+  // `textos` is where the objects read so far stay: the list's items, or the keys kept.
+  LeitorTexto(PyObject* primeiro, PyObject* const* textos, std::uint64_t* chaves, bool reverso)
+      : textos_(textos),
+        chaves_(chaves),
+        mascara_(reverso ? ~std::uint64_t{0} : 0),
+        tipo_(Py_TYPE(primeiro)) {}
+
+  static bool aceita(PyObject* objeto) {
+    return PyUnicode_CheckExact(objeto) || PyBytes_CheckExact(objeto);
+  }
+  static VistaTexto vista(PyObject* objeto) {
+    if (PyBytes_CheckExact(objeto)) {
+      return VistaTexto{PyBytes_AS_STRING(objeto),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(objeto)), 1};
+    }
+    return VistaTexto{PyUnicode_DATA(objeto),
+                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(objeto)),
+                      static_cast<int>(PyUnicode_KIND(objeto))};
+  }
+
+  Leitura ler(Py_ssize_t i, PyObject* objeto) {
+    if (Py_TYPE(objeto) != tipo_) {
+      motivo = MotivoInterpretador::NAO_TEXTO;
+      return Leitura::OUTRA;
+    }
+    if (tipo_ == &PyUnicode_Type) {
+      const bool ascii = PyUnicode_IS_ASCII(objeto);
+      if (!utf8_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
+        passar_a_utf8(i);
+      }
+      todos_ascii_ &= ascii;
+      guardar(i, utf8_ && !ascii ? chave_utf8(vista(objeto), PosicaoTexto{0, 0})
+                                 : chave_bruta(vista(objeto), 0));
+    } else {
+      guardar(i, chave_bruta(vista(objeto), 0));
+    }
+    return Leitura::LIDA;
+  }
+
+  bool utf8() const { return utf8_; }
+  bool bytes() const { return tipo_ == &PyBytes_Type; }
+  std::uint64_t mascara() const { return mascara_; }
+
+  EstatisticasChaves estat;
+  MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+
+ private:
+  void guardar(Py_ssize_t i, std::uint64_t chave) {
+    chave ^= mascara_;
+    chaves_[i] = chave;
+    estat.acrescentar(i, chave);
+  }
+  void passar_a_utf8(Py_ssize_t lidos) {
+    utf8_ = true;
+    if (todos_ascii_) {
+      return;
+    }
+    estat = EstatisticasChaves{};
+    for (Py_ssize_t j = 0; j < lidos; ++j) {
+      guardar(j, chave_utf8(vista(textos_[j]), PosicaoTexto{0, 0}));
+    }
+  }
+
+  PyObject* const* textos_;
+  std::uint64_t* chaves_;
+  std::uint64_t mascara_;
+  PyTypeObject* tipo_;
+  bool utf8_ = false;
+  bool todos_ascii_ = true;
+};
+
+}  // namespace vesksort
+
+#endif

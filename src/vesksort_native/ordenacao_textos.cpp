@@ -1,0 +1,254 @@
+// Lists of strings (exact str, or exact bytes) ordered by prefix keys: the keys of every string's
+// first 7 bytes are sorted by radix with the strings' row numbers beside them; then each run of
+// equal keys that leaves bytes to compare is ordered by the keys of its next bytes, level by
+// level, after skipping what all of its strings share. Small runs, and runs nested deeper than
+// the levels kept, are ordered by comparing their strings. Every step is stable.
+//
+// The strings are only read: nothing here calls the interpreter, so the lock may be released
+// around it while the strings' list is out of everyone else's reach.
+#include <cstring>
+#include <utility>
+
+#include "leitores.h"
+
+namespace vesksort {
+namespace {
+
+// Runs of equal keys up to this length are ordered by comparison rather than by more keys.
+constexpr std::size_t maior_parte_por_comparacao = 24;
+// The levels of runs within runs kept at once; deeper ones are ordered by comparison.
+constexpr int maior_profundidade = 48;
+// Blocks that the merge sort first orders by insertion.
+constexpr std::size_t bloco_insercao = 16;
+
+// A run of rows (their keys equal down to the level before) being ordered by the keys of the
+// level that starts at `posicao`: `cursor` is where the search for equal keys in it goes on.
+struct Quadro {
+  std::size_t cursor;
+  std::size_t fim;
+  PosicaoTexto posicao;
+};
+
+class OrdenacaoTextos {
+ public:
+  OrdenacaoTextos(PyObject* const* textos, const LeitorTexto& leitor, std::uint64_t* espaco,
+                  std::size_t n)
+      : textos_(textos),
+        chaves_(espaco),
+        chaves_outras_(espaco + n),
+        linhas_(reinterpret_cast<std::uint32_t*>(espaco + 2 * n)),
+        linhas_outras_(linhas_ + n),
+        tabelas_(tabelas_radix_em(espaco + 3 * n)),
+        mascara_(leitor.mascara()),
+        utf8_(leitor.utf8()),
+        bytes_(leitor.bytes()) {}
+
+  // Orders the rows 0 ... n - 1, whose first keys stand in place, into linhas().
+  void ordenar(std::size_t n, const EstatisticasChaves& estat, Percurso* percurso) {
+    for (std::size_t i = 0; i < n; ++i) {
+      linhas_[i] = static_cast<std::uint32_t>(i);
+    }
+    if (estat.descidas == static_cast<Py_ssize_t>(n) - 1) {
+      // Strictly descending keys, all distinct: reversed, the rows are in order.
+      for (std::size_t i = 0, j = n - 1; i < j; ++i, --j) {
+        std::swap(chaves_[i], chaves_[j]);
+        std::swap(linhas_[i], linhas_[j]);
+      }
+      percurso->invertida = true;
+    } else if (estat.descidas > 0) {
+      ordenar_por_chaves(0, n, estat.variacao);
+    }
+    resolver_empates(n);
+    percurso->passagens = niveis_;
+  }
+
+  const std::uint32_t* linhas() const { return linhas_; }
+
+ private:
+  bool ascii(PyObject* texto) const { return bytes_ || !utf8_ || PyUnicode_IS_ASCII(texto); }
+
+  std::uint64_t chave(PyObject* texto, PosicaoTexto posicao) const {
+    const VistaTexto vista = LeitorTexto::vista(texto);
+    return (ascii(texto) ? chave_bruta(vista, posicao.indice) : chave_utf8(vista, posicao)) ^
+           mascara_;
+  }
+
+  // Where the level after the one at `posicao` starts.
+  PosicaoTexto seguinte(PyObject* texto, PosicaoTexto posicao) const {
+    if (ascii(texto)) {
+      return PosicaoTexto{posicao.indice + bytes_por_chave, 0};
+    }
+    return avancar_utf8(LeitorTexto::vista(texto), posicao, bytes_por_chave);
+  }
+
+  int comparar(std::uint32_t a, std::uint32_t b, std::size_t inicio) const {
+    const int ordem =
+        comparar_textos(LeitorTexto::vista(textos_[a]), LeitorTexto::vista(textos_[b]), inicio);
+    return mascara_ != 0 ? -ordem : ordem;
+  }
+
+  // Stable radix sort of the rows inicio ... fim - 1 by their keys, left in place.
+  void ordenar_por_chaves(std::size_t inicio, std::size_t fim, std::uint64_t variacao) {
+    const std::size_t m = fim - inicio;
+    if (radix_linhas(chaves_ + inicio, chaves_outras_ + inicio, linhas_ + inicio,
+                     linhas_outras_ + inicio, m, variacao, tabelas_) == 1) {
+      std::memcpy(chaves_ + inicio, chaves_outras_ + inicio, m * sizeof(std::uint64_t));
+      std::memcpy(linhas_ + inicio, linhas_outras_ + inicio, m * sizeof(std::uint32_t));
+    }
+  }
+
+  // The keys of the rows inicio ... fim - 1 at `posicao`; returns the bits in which they vary.
+  std::uint64_t chaves_do_nivel(std::size_t inicio, std::size_t fim, PosicaoTexto posicao) {
+    std::uint64_t variacao = 0;
+    const std::uint64_t primeira = chave(textos_[linhas_[inicio]], posicao);
+    for (std::size_t i = inicio; i < fim; ++i) {
+      // The strings lie anywhere in memory: fetching ahead overlaps the cache misses.
+      if (i + distancia_prefetch < fim) {
+        __builtin_prefetch(textos_[linhas_[i + distancia_prefetch]]);
+      }
+      chaves_[i] = chave(textos_[linhas_[i]], posicao);
+      variacao |= chaves_[i] ^ primeira;
+    }
+    return variacao;
+  }
+
+  // How many code points from `inicio` on the strings of rows inicio ... fim - 1 all share.
+  std::size_t prefixo_da_parte(std::size_t inicio, std::size_t fim, std::size_t de) const {
+    const VistaTexto primeira = LeitorTexto::vista(textos_[linhas_[inicio]]);
+    std::size_t comum = SIZE_MAX;
+    for (std::size_t i = inicio + 1; i < fim && comum > 0; ++i) {
+      const std::size_t partilhado =
+          prefixo_comum(primeira, LeitorTexto::vista(textos_[linhas_[i]]), de);
+      comum = partilhado < comum ? partilhado : comum;
+    }
+    return comum;
+  }
+
+  // Stable insertion sort of the rows inicio ... fim - 1, compared from code point `de` on.
+  void inserir(std::uint32_t* linhas, std::size_t inicio, std::size_t fim, std::size_t de) const {
+    for (std::size_t i = inicio + 1; i < fim; ++i) {
+      const std::uint32_t linha = linhas[i];
+      std::size_t j = i;
+      for (; j > inicio && comparar(linhas[j - 1], linha, de) > 0; --j) {
+        linhas[j] = linhas[j - 1];
+      }
+      linhas[j] = linha;
+    }
+  }
+
+  // Stable merge sort of the rows inicio ... fim - 1, compared from code point `de` on, with
+  // the other side of the rows as scratch.
+  void ordenar_por_comparacao(std::size_t inicio, std::size_t fim, std::size_t de) {
+    for (std::size_t a = inicio; a < fim; a += bloco_insercao) {
+      inserir(linhas_, a, a + bloco_insercao < fim ? a + bloco_insercao : fim, de);
+    }
+    std::uint32_t* origem = linhas_;
+    std::uint32_t* destino = linhas_outras_;
+    for (std::size_t largura = bloco_insercao; largura < fim - inicio; largura *= 2) {
+      for (std::size_t a = inicio; a < fim; a += 2 * largura) {
+        const std::size_t meio = a + largura < fim ? a + largura : fim;
+        const std::size_t b = meio + largura < fim ? meio + largura : fim;
+        std::size_t i = a;
+        std::size_t j = meio;
+        std::size_t k = a;
+        while (i < meio && j < b) {
+          destino[k++] = comparar(origem[j], origem[i], de) < 0 ? origem[j++] : origem[i++];
+        }
+        while (i < meio) {
+          destino[k++] = origem[i++];
+        }
+        while (j < b) {
+          destino[k++] = origem[j++];
+        }
+      }
+      std::swap(origem, destino);
+    }
+    if (origem != linhas_) {
+      std::memcpy(linhas_ + inicio, origem + inicio, (fim - inicio) * sizeof(std::uint32_t));
+    }
+  }
+
+  // Orders every run of equal keys that leaves bytes to compare, depth first.
+  void resolver_empates(std::size_t n) {
+    Quadro pilha[maior_profundidade];
+    int topo = 0;
+    pilha[0] = Quadro{0, n, PosicaoTexto{0, 0}};
+    while (topo >= 0) {
+      Quadro& quadro = pilha[topo];
+      std::size_t inicio = quadro.cursor;
+      std::size_t fim = inicio;
+      while (inicio < quadro.fim) {
+        fim = inicio + 1;
+        while (fim < quadro.fim && chaves_[fim] == chaves_[inicio]) {
+          ++fim;
+        }
+        if (fim - inicio > 1 && chave_deixa_bytes(chaves_[inicio] ^ mascara_)) {
+          break;
+        }
+        inicio = fim;
+      }
+      if (inicio >= quadro.fim) {
+        --topo;
+        continue;
+      }
+      quadro.cursor = fim;
+      PosicaoTexto posicao = seguinte(textos_[linhas_[inicio]], quadro.posicao);
+      if (fim - inicio <= maior_parte_por_comparacao || topo + 1 == maior_profundidade) {
+        ordenar_por_comparacao(inicio, fim, posicao.indice);
+        continue;
+      }
+      std::uint64_t variacao;
+      for (;;) {
+        variacao = chaves_do_nivel(inicio, fim, posicao);
+        if (variacao != 0 || !chave_deixa_bytes(chaves_[inicio] ^ mascara_)) {
+          break;
+        }
+        // Equal keys again: the strings share more than the keys hold.
+        const std::size_t comum = prefixo_da_parte(inicio, fim, posicao.indice);
+        posicao = comum > 0 ? PosicaoTexto{posicao.indice + comum, 0}
+                            : seguinte(textos_[linhas_[inicio]], posicao);
+      }
+      if (variacao != 0) {
+        ordenar_por_chaves(inicio, fim, variacao);
+      }
+      pilha[++topo] = Quadro{inicio, fim, posicao};
+      niveis_ = topo + 1 > niveis_ ? topo + 1 : niveis_;
+    }
+  }
+
+  PyObject* const* textos_;
+  std::uint64_t* chaves_;
+  std::uint64_t* chaves_outras_;
+  std::uint32_t* linhas_;
+  std::uint32_t* linhas_outras_;
+  TabelasRadix& tabelas_;
+  std::uint64_t mascara_;
+  bool utf8_;
+  bool bytes_;
+  int niveis_ = 1;
+};
+
+}  // namespace
+
+void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
+                    const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
+                    Percurso* percurso) {
+  LiberacaoGil sem_gil(liberar_gil);
+  OrdenacaoTextos ordenacao(textos, leitor, espaco, n);
+  ordenacao.ordenar(n, leitor.estat, percurso);
+  const std::uint32_t* linhas = ordenacao.linhas();
+  std::size_t primeira_movida = 0;
+  while (primeira_movida < n && linhas[primeira_movida] == primeira_movida) {
+    ++primeira_movida;
+  }
+  percurso->algoritmo = primeira_movida == n ? KEYED_JA_ORDENADO : KEYED_RADIX;
+  // The items in order, through the keys' room, which is free now.
+  auto* ordenados = reinterpret_cast<PyObject**>(espaco);
+  for (std::size_t i = primeira_movida; i < n; ++i) {
+    ordenados[i] = itens[linhas[i]];
+  }
+  std::memcpy(itens + primeira_movida, ordenados + primeira_movida,
+              (n - primeira_movida) * sizeof(PyObject*));
+}
+
+}  // namespace vesksort

@@ -1,0 +1,186 @@
+// Prefix keys of strings: the pure code that reads a string's code points into 64-bit keys whose
+// unsigned order is the strings' order, and compares what the keys leave equal.
+//
+// A key holds 7 bytes of a string's encoding from some position, big-endian, in its high bytes
+// (zeros past the end), and in its low byte how many bytes remain from that position, at most 8.
+// Two strings whose keys differ are ordered by them: where the 7 bytes are equal, a string that
+// ends within them is a prefix of the other, or an equal string when both end at the same byte.
+// Only equal keys with 8 in the low byte leave the order to the bytes after the 7.
+//
+// The encoding is the code units as bytes where every string is 1 byte per code point (bytes
+// objects, and str lists of Latin-1 only), and otherwise UTF-8 of every code point, lone
+// surrogates included: in both, byte order is code point order.
+#ifndef VESKSORT_TEXTOS_H
+#define VESKSORT_TEXTOS_H
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace vesksort {
+
+// Big-endian order of the bytes of a word read from memory: its first byte is its highest.
+inline std::uint64_t em_ordem_de_bytes(std::uint64_t palavra) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return __builtin_bswap64(palavra);
+  } else {
+    return palavra;
+  }
+}
+
+// A string's code points as stored: `largura` bytes each (1, 2 or 4).
+struct VistaTexto {
+  const void* dados;
+  std::size_t comprimento;
+  int largura;
+};
+
+// A position in a string's encoding: code point `indice`, `salto` bytes into its UTF-8 (always 0
+// where code units are bytes).
+struct PosicaoTexto {
+  std::size_t indice;
+  int salto;
+};
+
+inline constexpr int bytes_por_chave = 7;
+inline constexpr std::uint64_t chave_inacabada = 8;  // the low byte of a key that leaves bytes
+
+inline bool chave_deixa_bytes(std::uint64_t chave_ascendente) {
+  return (chave_ascendente & 0xFF) == chave_inacabada;
+}
+
+inline std::uint32_t ponto_de_codigo(const VistaTexto& texto, std::size_t i) {
+  switch (texto.largura) {
+    case 1:
+      return static_cast<const std::uint8_t*>(texto.dados)[i];
+    case 2:
+      return static_cast<const std::uint16_t*>(texto.dados)[i];
+    default:
+      return static_cast<const std::uint32_t*>(texto.dados)[i];
+  }
+}
+
+// The key of the code units from `inicio` on, read as bytes (a string of 1 byte per code point).
+inline std::uint64_t chave_bruta(const VistaTexto& texto, std::size_t inicio) {
+  const auto* bytes = static_cast<const std::uint8_t*>(texto.dados) + inicio;
+  const std::size_t restantes = inicio < texto.comprimento ? texto.comprimento - inicio : 0;
+  std::uint64_t palavra = 0;
+  if (restantes >= 8) {
+    std::memcpy(&palavra, bytes, 8);
+    return (em_ordem_de_bytes(palavra) & ~std::uint64_t{0xFF}) | chave_inacabada;
+  }
+  std::memcpy(&palavra, bytes, restantes);
+  return em_ordem_de_bytes(palavra) | restantes;
+}
+
+// UTF-8 of code point `ponto` into `saida`; returns its length.
+inline int codificar_utf8(std::uint32_t ponto, std::uint8_t* saida) {
+  if (ponto < 0x80) {
+    saida[0] = static_cast<std::uint8_t>(ponto);
+    return 1;
+  }
+  if (ponto < 0x800) {
+    saida[0] = static_cast<std::uint8_t>(0xC0 | ponto >> 6);
+    saida[1] = static_cast<std::uint8_t>(0x80 | (ponto & 0x3F));
+    return 2;
+  }
+  if (ponto < 0x10000) {
+    saida[0] = static_cast<std::uint8_t>(0xE0 | ponto >> 12);
+    saida[1] = static_cast<std::uint8_t>(0x80 | (ponto >> 6 & 0x3F));
+    saida[2] = static_cast<std::uint8_t>(0x80 | (ponto & 0x3F));
+    return 3;
+  }
+  saida[0] = static_cast<std::uint8_t>(0xF0 | ponto >> 18);
+  saida[1] = static_cast<std::uint8_t>(0x80 | (ponto >> 12 & 0x3F));
+  saida[2] = static_cast<std::uint8_t>(0x80 | (ponto >> 6 & 0x3F));
+  saida[3] = static_cast<std::uint8_t>(0x80 | (ponto & 0x3F));
+  return 4;
+}
+
+inline int comprimento_utf8(std::uint32_t ponto) {
+  return ponto < 0x80 ? 1 : ponto < 0x800 ? 2 : ponto < 0x10000 ? 3 : 4;
+}
+
+// The key of the UTF-8 encoding from `posicao` on.
+inline std::uint64_t chave_utf8(const VistaTexto& texto, PosicaoTexto posicao) {
+  std::uint64_t chave = 0;
+  int escritos = 0;
+  int salto = posicao.salto;
+  for (std::size_t i = posicao.indice; i < texto.comprimento && escritos < 8; ++i) {
+    std::uint8_t codificado[4];
+    const int tamanho = codificar_utf8(ponto_de_codigo(texto, i), codificado);
+    for (int j = salto; j < tamanho && escritos < 8; ++j, ++escritos) {
+      if (escritos < bytes_por_chave) {
+        chave |= std::uint64_t{codificado[j]} << (56 - 8 * escritos);
+      }
+    }
+    salto = 0;
+  }
+  return chave | static_cast<std::uint64_t>(escritos);
+}
+
+// The position `bytes` bytes of UTF-8 after `posicao`.
+inline PosicaoTexto avancar_utf8(const VistaTexto& texto, PosicaoTexto posicao, int bytes) {
+  while (bytes > 0 && posicao.indice < texto.comprimento) {
+    const int resto = comprimento_utf8(ponto_de_codigo(texto, posicao.indice)) - posicao.salto;
+    if (resto > bytes) {
+      posicao.salto += bytes;
+      break;
+    }
+    bytes -= resto;
+    ++posicao.indice;
+    posicao.salto = 0;
+  }
+  return posicao;
+}
+
+// How many code points `a` and `b` share from `inicio` on.
+inline std::size_t prefixo_comum(const VistaTexto& a, const VistaTexto& b, std::size_t inicio) {
+  const std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
+  std::size_t i = inicio;
+  if (a.largura == 1 && b.largura == 1) {
+    const auto* x = static_cast<const std::uint8_t*>(a.dados);
+    const auto* y = static_cast<const std::uint8_t*>(b.dados);
+    for (; i + 8 <= fim; i += 8) {
+      std::uint64_t p;
+      std::uint64_t q;
+      std::memcpy(&p, x + i, 8);
+      std::memcpy(&q, y + i, 8);
+      if (p != q) {
+        return i - inicio +
+               static_cast<std::size_t>(
+                   std::countl_zero(em_ordem_de_bytes(p) ^ em_ordem_de_bytes(q)) / 8);
+      }
+    }
+  }
+  while (i < fim && ponto_de_codigo(a, i) == ponto_de_codigo(b, i)) {
+    ++i;
+  }
+  return i - inicio;
+}
+
+// Order of `a` and `b` from code point `inicio` on: negative, zero or positive.
+inline int comparar_textos(const VistaTexto& a, const VistaTexto& b, std::size_t inicio) {
+  if (a.largura == 1 && b.largura == 1) {
+    const std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
+    if (inicio < fim) {
+      const int ordem =
+          std::memcmp(static_cast<const std::uint8_t*>(a.dados) + inicio,
+                      static_cast<const std::uint8_t*>(b.dados) + inicio, fim - inicio);
+      if (ordem != 0) {
+        return ordem;
+      }
+    }
+  } else {
+    const std::size_t i = inicio + prefixo_comum(a, b, inicio);
+    if (i < a.comprimento && i < b.comprimento) {
+      return ponto_de_codigo(a, i) < ponto_de_codigo(b, i) ? -1 : 1;
+    }
+  }
+  return a.comprimento < b.comprimento ? -1 : a.comprimento > b.comprimento ? 1 : 0;
+}
+
+}  // namespace vesksort
+
+#endif
