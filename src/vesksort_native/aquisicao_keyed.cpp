@@ -4,7 +4,7 @@
 // that a fallback sort never computes a key twice.
 #include <cstring>
 
-#include "vesksort.h"
+#include "leitores.h"
 
 namespace vesksort {
 namespace {
@@ -157,10 +157,7 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     return true;
   };
 
-  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  EstatisticasChaves estat;
-  std::int64_t menor_valor = INT64_MAX;
-  std::int64_t maior_valor = INT64_MIN;
+  LeitorInt64 leitor{chaves_origem.get(), reverso ? mascara_reversa : mascara_ascendente};
   const bool checkpoint_armado = modo_chave == KEYED_CACHE_PREFIXO && tamanho_cache_inicial == 0;
 
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -200,13 +197,11 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
       }
     }
 
-    std::int64_t valor = 0;
-    const int lido = PyLong_CheckExact(resultado_chave) ? ler_int64_exato(resultado_chave, &valor)
-                                                        : 2;  // 2: not an exact int
-    if (lido < 0) {
+    const Leitura lida = leitor.ler(i, resultado_chave);
+    if (lida == Leitura::ERRO) {
       return nullptr;
     }
-    if (lido != 1) {
+    if (lida == Leitura::OUTRA) {
       if (modo_cache) {
         // Give up: the keys computed here go to the cache list for the fallback sort.
         if (!itens_intactos()) {
@@ -218,7 +213,7 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
         }
         Py_RETURN_NONE;
       }
-      if (lido == 2) {
+      if (leitor.motivo == MotivoInterpretador::TIPO) {
         PyErr_Format(PyExc_TypeError,
                      "key deve retornar int exato em int64; item %zd retornou %.200s", i,
                      Py_TYPE(resultado_chave)->tp_name);
@@ -230,12 +225,7 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     }
     resultado_novo.reset();
 
-    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
-    chaves_origem[static_cast<std::size_t>(i)] = chave;
-    menor_valor = valor < menor_valor ? valor : menor_valor;
-    maior_valor = valor > maior_valor ? valor : maior_valor;
-    estat.acrescentar(i, chave);
-
+    const EstatisticasChaves& estat = leitor.estat;
     if (checkpoint_armado && i + 1 == tamanho_checkpoint &&
         checkpoint_adaptativo(i + 1, n, estat.descidas, estat.subidas, estat.menor_chave,
                               estat.maior_chave, estat.variacao)) {
@@ -256,7 +246,8 @@ PyObject* sort_by_int64_key_prototype_impl(PyObject* iteravel, PyObject* funcao_
     return nullptr;
   }
   return ordenar_keyed(ChavesKeyed{std::move(lista), n, tipo, reverso, !modo_cache,
-                                   std::move(chaves_origem), estat, menor_valor, maior_valor});
+                                   std::move(chaves_origem), leitor.estat, leitor.menor_valor(),
+                                   leitor.maior_valor()});
 }
 
 }  // namespace vesksort

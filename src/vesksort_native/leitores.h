@@ -19,6 +19,10 @@ enum class Leitura {
 
 // Exact ints in the signed 64-bit range.
 struct LeitorInt64 {
+ public:
+  LeitorInt64(std::uint64_t* destino, std::uint64_t mascara_chaves)
+      : chaves(destino), mascara(mascara_chaves) {}
+
   std::uint64_t* chaves;
   std::uint64_t mascara;
   EstatisticasChaves estat;
@@ -37,10 +41,26 @@ struct LeitorInt64 {
     estat.acrescentar(i, chave);
     return Leitura::LIDA;
   }
+
+  // The smallest and the largest value read (some must have been).
+  std::int64_t menor_valor() const {
+    return valor(mascara == mascara_ascendente ? estat.menor_chave : estat.maior_chave);
+  }
+  std::int64_t maior_valor() const {
+    return valor(mascara == mascara_ascendente ? estat.maior_chave : estat.menor_chave);
+  }
+
+ private:
+  std::int64_t valor(std::uint64_t chave) const {
+    return static_cast<std::int64_t>(chave ^ mascara);
+  }
 };
 
 // Exact floats that are not NaN, and exact ints that a float holds exactly.
 struct LeitorFloat {
+  LeitorFloat(std::uint64_t* destino, std::uint64_t mascara_chaves)
+      : chaves(destino), mascara(mascara_chaves) {}
+
   std::uint64_t* chaves;
   std::uint64_t mascara;
   EstatisticasChaves estat;

@@ -149,6 +149,56 @@ int entregar_ao_interpretador(RetencaoLista& retida, ReferenciasGuardadas& chave
   return entregar_ao_interpretador(retida, objetos, prontas, funcao_chave, reverso);
 }
 
+// The kinds of key that a native path orders, as the first key tells.
+enum class TipoChave { INT64, FLOAT, TUPLA, TEXTO, OUTRO };
+
+TipoChave tipo_de_chave(PyObject* chave, MotivoInterpretador* motivo) {
+  if (PyLong_CheckExact(chave)) {
+    return TipoChave::INT64;
+  }
+  if (PyFloat_CheckExact(chave)) {
+    if (std::isnan(PyFloat_AS_DOUBLE(chave))) {
+      *motivo = MotivoInterpretador::NAO_NUMERO;
+      return TipoChave::OUTRO;
+    }
+    return TipoChave::FLOAT;
+  }
+  if (PyTuple_CheckExact(chave)) {
+    return TipoChave::TUPLA;
+  }
+  if (LeitorTexto::aceita(chave)) {
+    return TipoChave::TEXTO;
+  }
+  *motivo = MotivoInterpretador::TIPO;
+  return TipoChave::OUTRO;
+}
+
+// The keys of the items, computed one at a time by `calcular` and read by `leitor`, from item
+// `inicio`, whose key `chave` already holds. Returns the number of items whose keys were read
+// (n, or the index of the first key that `leitor` could not read, left in `chave`), or -1 with
+// an exception set.
+template <class Leitor, class Calcular>
+Py_ssize_t ler_chaves(Leitor& leitor, Py_ssize_t inicio, Py_ssize_t n, PyObject*& chave,
+                      Calcular calcular) {
+  for (Py_ssize_t i = inicio; i < n; ++i) {
+    if (i > inicio) {
+      chave = calcular(i);
+      if (chave == nullptr) {
+        return -1;
+      }
+    }
+    switch (leitor.ler(i, chave)) {
+      case Leitura::LIDA:
+        break;
+      case Leitura::OUTRA:
+        return i;
+      case Leitura::ERRO:
+        return -1;
+    }
+  }
+  return n;
+}
+
 // The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
 int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
                              bool privada, Percurso* percurso) {
@@ -161,20 +211,20 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   if (!primeira) {
     return -1;
   }
-  if (!PyLong_CheckExact(primeira.get()) && !PyTuple_CheckExact(primeira.get()) &&
-      !(PyFloat_CheckExact(primeira.get()) && !std::isnan(PyFloat_AS_DOUBLE(primeira.get())))) {
-    percurso->motivo = PyFloat_CheckExact(primeira.get()) ? MotivoInterpretador::NAO_NUMERO
-                                                          : MotivoInterpretador::TIPO;
-    PyObject* chave = primeira.release();
-    return entregar_ao_interpretador(retida, &chave, 1, funcao_chave, reverso);
-  }
-  // One block: the key objects, then their sort keys, then the radix kernel's other side and its
-  // tables, taken at once so that a call makes one allocation (counting may grow it).
+  const TipoChave tipo = tipo_de_chave(primeira.get(), &percurso->motivo);
   const auto quantidade = static_cast<std::size_t>(n);
+  // One block: the key objects, then their sort keys, then the kernels' other side and their
+  // tables, taken at once so that a call makes one allocation (counting may grow it).
   const std::size_t palavras_bloco = 4 * quantidade + palavras_tabelas_radix;
-  BufferNativo<std::uint64_t> bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
+  BufferNativo<std::uint64_t> bloco;
+  if (tipo != TipoChave::OUTRO) {
+    bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
+    if (!bloco || (tipo == TipoChave::TEXTO && quantidade > UINT32_MAX)) {
+      bloco.liberar();
+      percurso->motivo = MotivoInterpretador::MEMORIA;
+    }
+  }
   if (!bloco) {
-    percurso->motivo = MotivoInterpretador::MEMORIA;
     PyObject* chave = primeira.release();
     return entregar_ao_interpretador(retida, &chave, 1, funcao_chave, reverso);
   }
@@ -193,124 +243,104 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     if (i + distancia_prefetch / 2 < n) {
       buscar_campos(itens[i + distancia_prefetch / 2]);
     }
-    if (i == 0) {
-      return objetos_no_bloco()[0];  // computed above
-    }
     PyObject* chave = PyObject_CallOneArg(funcao_chave, itens[i]);
     if (chave != nullptr) {
       chaves.guardar(chave);
     }
     return chave;
   };
-  EstatisticasChaves estat;
-  // Keys read natively: from the first key that cannot be, the interpreter's sort computes the
-  // keys that follow.
-  Py_ssize_t lidas = 0;
-  PyObject* chave = nullptr;
-  for (; lidas < n; ++lidas) {
-    chave = calcular_chave(lidas);
-    if (chave == nullptr) {
-      return -1;
-    }
-    std::int64_t valor = 0;
-    const int lido = PyLong_CheckExact(chave) ? ler_int64_exato(chave, &valor) : 0;
-    if (lido < 0) {
-      return -1;
-    }
-    if (lido == 0) {
-      break;
-    }
-    const std::uint64_t ordenavel = static_cast<std::uint64_t>(valor) ^ mascara;
-    chaves_origem[lidas] = ordenavel;
-    estat.acrescentar(lidas, ordenavel);
-  }
-  if (lidas == 0 && PyTuple_CheckExact(chave)) {
-    // Tuple keys: all of them are computed, then ordered column by column.
-    while (++lidas < n) {
-      chave = calcular_chave(lidas);
-      if (chave == nullptr) {
-        return -1;
-      }
-      if (!PyTuple_CheckExact(chave)) {
-        percurso->tuplas = true;
-        percurso->motivo = MotivoInterpretador::NAO_TUPLA;
-        break;
-      }
-    }
-    if (lidas == n) {
-      const Veredito veredito = ordenar_tuplas(itens, &chaves, bloco, palavras_bloco, quantidade, n,
-                                               reverso != 0, liberar_gil(n, privada), percurso);
-      chaves.reapontar(objetos_no_bloco());
-      if (veredito == Veredito::ERRO) {
-        return -1;
-      }
-      if (veredito == Veredito::NATIVO) {
-        chaves.liberar();
-        return retida.terminar();
-      }
-    }
-  } else if (lidas < n) {
-    // A float among the keys: every key is read as a float from here on, or none natively.
-    percurso->motivo =
-        PyLong_CheckExact(chave) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
-    if (PyFloat_CheckExact(chave)) {
-      percurso->floats = true;
-      const auto chave_lida = [chaves_origem](Py_ssize_t i) -> std::uint64_t& {
-        return chaves_origem[i];
-      };
-      if (!converter_para_floats(lidas, mascara, chave_lida, &estat)) {
-        percurso->motivo = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
-      } else {
-        for (;;) {
-          std::uint64_t ordenavel;
-          const int lido = ler_chave_float(chave, mascara, &ordenavel, &percurso->motivo);
-          if (lido <= 0) {
-            if (lido < 0) {
-              return -1;
-            }
-            break;
-          }
-          chaves_origem[lidas] = ordenavel;
-          estat.acrescentar(lidas, ordenavel);
-          if (++lidas == n) {
-            percurso->motivo = MotivoInterpretador::NENHUM;
-            break;
-          }
-          chave = calcular_chave(lidas);
-          if (chave == nullptr) {
-            return -1;
-          }
-        }
-      }
-    }
-  }
+  PyObject* chave = objetos_no_bloco()[0];
+  const bool liberar = liberar_gil(n, privada);
 
-  // Every key read: ordered natively, also when nearly in order, where a native sort costs less
-  // than handing the keys over to the interpreter's sort.
-  if (lidas == n && !percurso->tuplas) {
-    OrdemKeyed ordem{KEYED_TRIVIAL, 0, 0};
-    if (estat.descidas == n - 1) {
-      // Strictly descending keys, all distinct: reversed, the items are in stable order.
-      std::reverse(itens, itens + n);
-      percurso->invertida = true;
-    } else {
-      const bool ordenou = ordenar_por_chaves(itens, bloco, palavras_bloco, quantidade, n, estat,
-                                              liberar_gil(n, privada), &ordem);
-      chaves.reapontar(objetos_no_bloco());
-      if (!ordenou) {
-        // No room for the kernel's scratch: the interpreter's sort needs less.
-        PyErr_Clear();
-        percurso->motivo = MotivoInterpretador::MEMORIA;
-        return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
-      }
+  if (tipo == TipoChave::TEXTO) {
+    LeitorTexto leitor(chave, objetos_no_bloco(), chaves_origem, reverso != 0);
+    percurso->texto = leitor.bytes() ? "bytes" : "str";
+    const Py_ssize_t lidas = ler_chaves(leitor, 0, n, chave, calcular_chave);
+    if (lidas < 0) {
+      return -1;
     }
-    percurso->algoritmo = ordem.algoritmo;
-    percurso->passagens = ordem.passagens;
+    if (lidas < n) {
+      percurso->motivo = leitor.motivo;
+      return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+    }
+    ordenar_textos(itens, objetos_no_bloco(), quantidade, leitor, chaves_origem, liberar, percurso);
     chaves.liberar();
     return retida.terminar();
   }
 
-  return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+  if (tipo == TipoChave::TUPLA) {
+    // Tuple keys: all of them are computed, then ordered column by column.
+    LeitorTupla leitor;
+    const Py_ssize_t lidas = ler_chaves(leitor, 0, n, chave, calcular_chave);
+    if (lidas < 0) {
+      return -1;
+    }
+    if (lidas < n) {
+      percurso->tuplas = true;
+      percurso->motivo = leitor.motivo;
+      return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+    }
+    const Veredito veredito = ordenar_tuplas(itens, &chaves, bloco, palavras_bloco, quantidade, n,
+                                             reverso != 0, liberar, percurso);
+    chaves.reapontar(objetos_no_bloco());
+    if (veredito == Veredito::ERRO) {
+      return -1;
+    }
+    if (veredito == Veredito::NATIVO) {
+      chaves.liberar();
+      return retida.terminar();
+    }
+    return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+  }
+
+  // Numbers: ints while they last; from the first float on, every key is read as a float (the
+  // ints before it too), or none natively.
+  LeitorInt64 inteiros{chaves_origem, mascara};
+  Py_ssize_t lidas =
+      tipo == TipoChave::INT64 ? ler_chaves(inteiros, 0, n, chave, calcular_chave) : 0;
+  if (lidas < 0) {
+    return -1;
+  }
+  percurso->motivo = inteiros.motivo;
+  EstatisticasChaves estat = inteiros.estat;
+  if (lidas < n && PyFloat_CheckExact(chave)) {
+    percurso->floats = true;
+    LeitorFloat floats{chaves_origem, mascara};
+    if (floats.continuar(inteiros, lidas)) {
+      lidas = ler_chaves(floats, lidas, n, chave, calcular_chave);
+      if (lidas < 0) {
+        return -1;
+      }
+    }
+    percurso->motivo = lidas < n ? floats.motivo : MotivoInterpretador::NENHUM;
+    estat = floats.estat;
+  }
+  if (lidas < n) {
+    return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+  }
+
+  // Every key read: ordered natively, also when nearly in order, where a native sort costs less
+  // than handing the keys over to the interpreter's sort.
+  OrdemKeyed ordem{KEYED_TRIVIAL, 0, 0};
+  if (estat.descidas == n - 1) {
+    // Strictly descending keys, all distinct: reversed, the items are in stable order.
+    std::reverse(itens, itens + n);
+    percurso->invertida = true;
+  } else {
+    const bool ordenou =
+        ordenar_por_chaves(itens, bloco, palavras_bloco, quantidade, n, estat, liberar, &ordem);
+    chaves.reapontar(objetos_no_bloco());
+    if (!ordenou) {
+      // No room for the kernel's scratch: the interpreter's sort needs less.
+      PyErr_Clear();
+      percurso->motivo = MotivoInterpretador::MEMORIA;
+      return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+    }
+  }
+  percurso->algoritmo = ordem.algoritmo;
+  percurso->passagens = ordem.passagens;
+  chaves.liberar();
+  return retida.terminar();
 }
 
 // `lista` (empty) made of the `n` items of `itens`: the first `copiados` hold their references

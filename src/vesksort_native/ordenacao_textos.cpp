@@ -48,8 +48,8 @@ class OrdenacaoTextos {
     for (std::size_t i = 0; i < n; ++i) {
       linhas_[i] = static_cast<std::uint32_t>(i);
     }
-    if (estat.descidas == static_cast<Py_ssize_t>(n) - 1) {
-      // Strictly descending keys, all distinct: reversed, the rows are in order.
+    if (estat.subidas == 0 && estat.descidas > 0 && estritamente_descendentes(n)) {
+      // Strictly descending strings, all distinct: reversed, the rows are in order.
       for (std::size_t i = 0, j = n - 1; i < j; ++i, --j) {
         std::swap(chaves_[i], chaves_[j]);
         std::swap(linhas_[i], linhas_[j]);
@@ -65,6 +65,19 @@ class OrdenacaoTextos {
   const std::uint32_t* linhas() const { return linhas_; }
 
  private:
+  // Whether the strings, whose keys do not ascend, strictly descend: where two keys are equal,
+  // the strings tell.
+  bool estritamente_descendentes(std::size_t n) const {
+    for (std::size_t i = 1; i < n; ++i) {
+      if (chaves_[i] == chaves_[i - 1] &&
+          (!chave_deixa_bytes(chaves_[i] ^ mascara_) ||
+           comparar(static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(i), 0) <= 0)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   bool ascii(PyObject* texto) const { return bytes_ || !utf8_ || PyUnicode_IS_ASCII(texto); }
 
   std::uint64_t chave(PyObject* texto, PosicaoTexto posicao) const {
