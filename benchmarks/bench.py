@@ -38,7 +38,7 @@ import tempfile
 import time
 import tracemalloc
 from dataclasses import dataclass
-from operator import itemgetter
+from operator import is_, itemgetter
 from pathlib import Path
 
 import vesksort_native
@@ -62,12 +62,17 @@ def _few_distinct(rng, n):
     return [rng.choice(pool) for _ in range(n)]
 
 
-def _nearly_sorted(rng, n):
-    values = list(range(n))
+def _one_percent_swapped(rng, values):
+    """The list, with n // 100 random pairs of its n positions swapped in place."""
+    n = len(values)
     for _ in range(n // 100):
         i, j = rng.randrange(n), rng.randrange(n)
         values[i], values[j] = values[j], values[i]
     return values
+
+
+def _nearly_sorted(rng, n):
+    return _one_percent_swapped(rng, list(range(n)))
 
 
 def _float(rng):
@@ -107,10 +112,128 @@ def swap(row):
     return row[1], row[0]
 
 
+LOWERCASE = "abcdefghijklmnopqrstuvwxyz"
+# Each string's characters come from one or two of these scripts, so that every kind of str
+# (ASCII, Latin-1, two bytes and four bytes a character) is there, alone and side by side.
+SCRIPTS = {
+    "ASCII": LOWERCASE + LOWERCASE.upper(),
+    "Latin-1": "".join(map(chr, range(0xC0, 0x100))),
+    "Cyrillic": "".join(map(chr, range(0x410, 0x450))),
+    "CJK": "".join(map(chr, range(0x4E00, 0x4E40))),
+    "emoji": "".join(map(chr, range(0x1F600, 0x1F640))),
+}
+SCRIPT_MIXES = [(name,) for name in SCRIPTS] + [
+    ("ASCII", "Latin-1"), ("ASCII", "Cyrillic"), ("ASCII", "CJK"), ("ASCII", "emoji"),
+    ("Latin-1", "Cyrillic"), ("Cyrillic", "emoji"), ("CJK", "emoji")]
+URL_PREFIX = "https://www.example.com/p/"  # 26 characters
+FOLDERS = ("src", "lib", "tests", "docs", "core", "utils", "api", "models", "views", "data",
+           "io", "cli", "config", "internal", "scripts", "tools")
+
+
+def _cut(whole, lengths):
+    """Consecutive slices of `whole` of the given lengths: one random text (or bytes) made in a
+    single call, then cut, is much quicker to make than a string at a time."""
+    ends, end = [], 0
+    for length in lengths:
+        end += length
+        ends.append(end)
+    return [whole[end - length:end] for length, end in zip(lengths, ends)]
+
+
+def _lengths(rng, n, low=3, high=12):
+    return rng.choices(range(low, high + 1), k=n)
+
+
+def _random_text(rng, alphabet, length):
+    """`length` characters drawn evenly from `alphabet`."""
+    if not alphabet.isascii():
+        return "".join(rng.choices(alphabet, k=length))
+    # Random bytes mapped onto the letters, those past the last whole multiple of the
+    # alphabet's size dropped so that every letter is as likely: some 50 times quicker.
+    size = len(alphabet)
+    table = bytes(ord(alphabet[b % size]) for b in range(256))
+    kept = 256 - 256 % size
+    dropped = bytes(range(kept, 256))
+    chunks, have = [], 0
+    while have < length:
+        chunk = rng.randbytes((length - have) * 256 // kept + 64).translate(table, dropped)
+        chunks.append(chunk)
+        have += len(chunk)
+    return b"".join(chunks)[:length].decode("ascii")
+
+
+def _words(rng, n, alphabet=LOWERCASE):
+    """Random words of 3 to 12 letters."""
+    lengths = _lengths(rng, n)
+    return _cut(_random_text(rng, alphabet, sum(lengths)), lengths)
+
+
+def _distinct_words(rng, count):
+    words = {}
+    while len(words) < count:
+        words.update(dict.fromkeys(_words(rng, count)))
+    return list(words)[:count]
+
+
+def _urls(rng, n):
+    """A shared prefix and one to three path segments of random words."""
+    segments = rng.choices(range(1, 4), k=n)
+    return [URL_PREFIX + "/".join(words) for words in _cut(_words(rng, sum(segments)), segments)]
+
+
+def _file_paths(rng, n):
+    """Python files of 20 projects, one to three folders deep from a small set of names: paths
+    that share prefixes of several lengths."""
+    projects = [f"/home/user/projects/{name}/" for name in _distinct_words(rng, 20)]
+    depths = rng.choices(range(1, 4), k=n)
+    folders = _cut(rng.choices(FOLDERS, k=sum(depths)), depths)
+    return [f"{project}{'/'.join(inside)}/{file}.py" for project, inside, file
+            in zip(rng.choices(projects, k=n), folders, _words(rng, n))]
+
+
+def _mixed_kinds(rng, n):
+    """Strings of 3 to 12 characters, each from one or two scripts."""
+    mixes = rng.choices(range(len(SCRIPT_MIXES)), k=n)
+    lengths = _lengths(rng, n)
+    # One random text per mix of scripts, cut in the order of the strings that use it.
+    by_mix = [[] for _ in SCRIPT_MIXES]
+    for mix, length in zip(mixes, lengths):
+        by_mix[mix].append(length)
+    texts = [iter(_cut(_random_text(rng, "".join(SCRIPTS[name] for name in mix), sum(mine)),
+                       mine)) for mix, mine in zip(SCRIPT_MIXES, by_mix)]
+    return [next(texts[mix]) for mix in mixes]
+
+
+def _repeated_words(rng, n):
+    return rng.choices(_distinct_words(rng, 1000), k=n)
+
+
+def _random_bytes(rng, n):
+    lengths = _lengths(rng, n)
+    return _cut(rng.randbytes(sum(lengths)), lengths)
+
+
+class StrSubclass(str):
+    __slots__ = ()  # no dictionary: as large as a str
+
+
+def _words_and_subclass(rng, n):
+    """Random words, about half of them instances of a str subclass."""
+    return [StrSubclass(word) if rng.random() < 0.5 else word for word in _words(rng, n)]
+
+
+def _words_and_subclass_last(rng, n):
+    """Random words, the last of them an instance of a str subclass: found at the very end of
+    a scan of the list."""
+    values = _words(rng, n)
+    values[-1] = StrSubclass(values[-1])
+    return values
+
+
 # id, label, generator of (rng, n), whether the values are all exact int64
 DISTRIBUTIONS = [
-    ("rand64", "random 64-bit", lambda rng, n: [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)],
-     True),
+    ("rand64", "random 64-bit",
+     lambda rng, n: [rng.randint(INT64_MIN, INT64_MAX) for _ in range(n)], True),
     ("rand32", "random 32-bit", lambda rng, n: [rng.randrange(2**32) for _ in range(n)], True),
     ("dense", "dense randrange(n)", lambda rng, n: [rng.randrange(n) for _ in range(n)], True),
     ("perm", "permutation", lambda rng, n: rng.sample(range(n), n), True),
@@ -129,7 +252,6 @@ DISTRIBUTIONS = [
      _floats_with(lambda rng: FloatSubclass(_float(rng))), False),
     ("floats+bigints", "floats and ints beyond 2**53",
      _floats_with(lambda rng: rng.choice((-1, 1)) * rng.randrange(2**53 + 1, 2**62)), False),
-    ("strings", "strings", lambda rng, n: [f"{rng.getrandbits(40):x}" for _ in range(n)], False),
     ("pairs-narrow", "pairs (randrange(1000), randrange(10**6))", _narrow_pairs, False),
     ("pairs-int64", "pairs of random int64",
      lambda rng, n: [(rng.randint(INT64_MIN, INT64_MAX), rng.randint(INT64_MIN, INT64_MAX))
@@ -140,6 +262,23 @@ DISTRIBUTIONS = [
      _narrow_pairs_and_one(lambda rng: (1000, "last")), False),
     ("pairs+nan", "narrow pairs, one ending in a NaN",
      _narrow_pairs_and_one(lambda rng: (rng.randrange(1000), float("nan"))), False),
+    # str and bytes; the keyed rows sort them as the keys of (value, index) pairs.
+    ("strings", "hex strings", lambda rng, n: [f"{rng.getrandbits(40):x}" for _ in range(n)],
+     False),
+    ("words", "random words (3-12 chars)", _words, False),
+    ("urls", "URLs with a shared prefix", _urls, False),
+    ("paths", "file paths", _file_paths, False),
+    ("mixed-kinds", "mixed kinds (ASCII, Latin-1, Cyrillic, CJK, emoji)", _mixed_kinds, False),
+    ("words-repeated", "1000 distinct words repeated", _repeated_words, False),
+    ("words-sorted", "sorted words", lambda rng, n: sorted(_words(rng, n)), False),
+    ("words-nearly", "nearly sorted words (1% swapped)",
+     lambda rng, n: _one_percent_swapped(rng, sorted(_words(rng, n))), False),
+    ("words-mixed-case", "mixed-case words", lambda rng, n: _words(rng, n, SCRIPTS["ASCII"]),
+     False),
+    ("bytes", "random bytes (3-12)", _random_bytes, False),
+    # The drop-ins hand these to the interpreter's sort.
+    ("str-subclass", "words, half of a str subclass", _words_and_subclass, False),
+    ("str-subclass-last", "words, the last of a str subclass", _words_and_subclass_last, False),
 ]
 
 
@@ -181,9 +320,10 @@ class Path_:
     # ints and puts NaN last): left out where it does not.
     where_exact: bool = False
     drop_in: bool = False
-    # An unkeyed path that sorts the values by a key of its own: measured on lists of tuples
-    # whose keys compare.
+    # An unkeyed path that sorts the values by a key of its own: measured on lists of
+    # `key_takes` (tuples, str) whose keys compare.
     key: object = None
+    key_takes: type = tuple
     like: str = ""  # the prototype path whose strategy it reports where explain() is missing
 
 
@@ -238,6 +378,10 @@ def build_paths(with_drop_in):
             Path_("sorted(key=swap)", "unkeyed", lambda v: sorted(v, key=swap), key=swap),
             Path_("sort(key=swap)", "unkeyed", lambda v: sort(v, key=swap),
                   baseline="sorted(key=swap)", drop_in=True, key=swap),
+            Path_("sorted(key=str.lower)", "unkeyed", lambda v: sorted(v, key=str.lower),
+                  key=str.lower, key_takes=str),
+            Path_("sort(key=str.lower)", "unkeyed", lambda v: sort(v, key=str.lower),
+                  baseline="sorted(key=str.lower)", drop_in=True, key=str.lower, key_takes=str),
         ]
     return paths
 
@@ -471,7 +615,12 @@ def check_result(path, argument, result, expected):
         got = result
     # expected[reverse]: with a NaN, the reversed order is not the ascending one reversed;
     # expected[key] for a path with a key of its own.
-    if got != expected[path.key or "reverse" in path.name]:
+    want = expected[path.key or "reverse" in path.name]
+    # sorted()'s very objects, in its order: equal values (words that come twice, equal keys)
+    # must keep their order in the list. A round trip through NumPy makes objects of its own.
+    same = (got == want if path.where_exact
+            else len(got) == len(want) and all(map(is_, got, want)))
+    if not same:
         raise SystemExit(f"{path.name}: the result differs from sorted()")
 
 
@@ -489,12 +638,12 @@ def measure(distribution, n, rng, paths, rounds, kernel_binary, work_dir, show):
     for group, data in (("unkeyed", values), ("keyed", pairs)):
         expected = {reverse: sorted(data, key=KEY if group == "keyed" else None, reverse=reverse)
                     for reverse in (False, True)}
-        if isinstance(values[0], tuple):
-            for key in {p.key for p in paths if p.group == group and p.key}:
-                try:
-                    expected[key] = sorted(data, key=key)
-                except TypeError:  # a str that the swapped columns compare with an int
-                    pass
+        for key in {p.key for p in paths if p.group == group and p.key
+                    and isinstance(data[0], p.key_takes)}:
+            try:
+                expected[key] = sorted(data, key=key)
+            except TypeError:  # a str that the swapped columns compare with an int
+                pass
         group_paths = [p for p in paths if p.group == group and (all_ints or not p.ints_only)
                        and (p.key is None or p.key in expected)
                        and not (p.where_exact and p.function(data) != expected[False])]
@@ -885,20 +1034,35 @@ RATIO_GOALS = [
     ("sort()", "sorted()", ("pairs-narrow",), (10**6,), 20.0),
     ("sort()", "sorted()", ("pairs-int64",), (10**6,), 10.0),
     ("sort(key=swap)", "sorted(key=swap)", ("pairs-narrow",), (10**6,), 8.0),
+    ("sort()", "sorted()", ("words",), (10**4,), 8.0),
+    ("sort()", "sorted()", ("words",), (10**5,), 10.0),
+    ("sort()", "sorted()", ("words", "mixed-kinds"), (10**6,), 12.0),
+    ("sort()", "sorted()", ("urls",), (10**6,), 11.0),
+    ("sort()", "sorted()", ("paths",), (10**6,), 4.0),
+    ("sort()", "sorted()", ("words-repeated",), (10**6,), 6.5),
+    ("sort()", "sorted()", ("words-sorted",), (10**4,), 1.0),
+    ("sort()", "sorted()", ("words-sorted",), (10**6,), 2.0),
+    ("sort()", "sorted()", ("words-nearly",), (10**6,), 2.5),
+    ("sort(key)", "sorted(key)", ("words",), (10**5, 10**6), 7.0),
+    ("sort(key=str.lower)", "sorted(key=str.lower)", ("words-mixed-case",), (10**6,), 2.5),
+    ("sort()", "sorted()", ("bytes",), (10**6,), 10.0),
 ]
 FALLBACK_TOLERANCE = 1.03
 # (path, its baseline, distributions, lengths) that the drop-ins hand to the interpreter's sort:
 # judged as every fallback is, and listed as not measured when they were not.
 FLOAT_FALLBACKS = ("floats+nan", "float-subclass", "floats+bigints")
 TUPLE_FALLBACKS = ("pairs+str", "pairs+nan")
+STR_FALLBACKS = ("str-subclass", "str-subclass-last")
 FALLBACK_GOALS = [
-    ("sort()", "sorted()", FLOAT_FALLBACKS + TUPLE_FALLBACKS, (10**5, 10**6)),
-    ("sort(key)", "sorted(key)", FLOAT_FALLBACKS + TUPLE_FALLBACKS, (10**5, 10**6)),
+    ("sort()", "sorted()", FLOAT_FALLBACKS + TUPLE_FALLBACKS + STR_FALLBACKS, (10**5, 10**6)),
+    ("sort(key)", "sorted(key)", FLOAT_FALLBACKS + TUPLE_FALLBACKS + STR_FALLBACKS,
+     (10**5, 10**6)),
 ]
 LABELS = {d[0]: d[1] for d in DISTRIBUTIONS}
 CALLS = {"sort()": "sort()", "sort(key)": "sort(key=itemgetter(0)) on (value, index) pairs",
          "sort(reverse)": "sort(reverse=True)",
-         "sort(key=swap)": "sort(key=lambda r: (r[1], r[0]))"}
+         "sort(key=swap)": "sort(key=lambda r: (r[1], r[0]))",
+         "sort(key=str.lower)": "sort(key=str.lower)"}
 
 
 def _check(text, value, target, met):
@@ -1089,13 +1253,14 @@ NATIVE_STYLES = {
     "unkeyed copy": ("#17becf", 1.3), "unkeyed in place": ("#bcbd22", 1.3),
     "keyed direct": ("#e377c2", 1.3), "keyed full cache": ("#7f3c8d", 1.3),
     "keyed prefix": ("#e6ab02", 1.3), "sort(key=swap)": ("#e7298a", 2.4),
+    "sort(key=str.lower)": ("#66a61e", 2.4),
 }
 BASELINE_STYLES = {
     "sorted()": ("#000000", "--", "o"), "list.sort()": ("#555555", "--", "s"),
     "sorted(reverse)": ("#999999", "--", "^"), "numpy round trip": ("#333333", "-.", "D"),
     "sorted(key)": ("#000000", "--", "o"), "list.sort(key)": ("#555555", "--", "s"),
     "sorted(key, reverse)": ("#999999", "--", "^"), "key calls": ("#777777", ":", "x"),
-    "sorted(key=swap)": ("#bbbbbb", "--", "v"),
+    "sorted(key=swap)": ("#bbbbbb", "--", "v"), "sorted(key=str.lower)": ("#bbbbbb", "--", "<"),
 }
 GROUP_TITLES = {"unkeyed": "values", "keyed": "(value, index) pairs, key=itemgetter(0)"}
 

@@ -22,6 +22,7 @@ ROW_KEYS = {"distribution", "label", "n", "group", "path", "drop_in", "strategy"
 # Under the sanitizers the runtimes are preloaded into the test interpreter alone: a fresh
 # interpreter could not load the instrumented module, so the lengths run in this process.
 SANITIZED = "ASAN_OPTIONS" in os.environ
+DISTRIBUTIONS = ["rand64", "floats", "pairs-narrow", "pairs+str", "words-mixed-case"]
 
 
 @pytest.fixture(scope="module")
@@ -36,7 +37,7 @@ def bench():
 @pytest.fixture(scope="module")
 def report(bench, tmp_path_factory):
     out = tmp_path_factory.mktemp("bench")
-    bench.main(["--sizes", "3000", "--dist", "rand64,floats,pairs-narrow,pairs+str", "--rounds", "1", "--out",
+    bench.main(["--sizes", "3000", "--dist", ",".join(DISTRIBUTIONS), "--rounds", "1", "--out",
                 str(out), "--no-plot", "--quiet", "--no-small"]
                + (["--in-process"] if SANITIZED else []))
     return json.loads((out / "bench.json").read_text())
@@ -47,7 +48,7 @@ def test_report_sections(report):
                            "goals"}
     assert report["small"] is None
     assert report["config"]["sizes"] == [3000] and report["config"]["reference_n"] == 3000
-    assert report["config"]["distributions"] == ["rand64", "floats", "pairs-narrow", "pairs+str"]
+    assert report["config"]["distributions"] == DISTRIBUTIONS
     assert set(report["noise"]) == {"median_spread", "max_spread"}
 
 
@@ -91,9 +92,14 @@ def test_rows_carry_ratio_and_strategy(report, distribution, path, strategy):
         assert row["paired_ratio"] > 0
 
 
-def test_paths_with_a_key_of_their_own_run_on_tuples_whose_keys_compare(bench, report):
-    own = {p.name for p in bench.build_paths(report["config"]["drop_in"]) if p.key}
-    for distribution, want in (("pairs-narrow", own), ("pairs+str", set())):
+def test_paths_with_a_key_of_their_own_run_on_values_whose_keys_compare(bench, report):
+    paths = [p for p in bench.build_paths(report["config"]["drop_in"]) if p.key]
+    own = {p.name for p in paths}
+    on_tuples = {p.name for p in paths if p.key_takes is tuple}
+    on_str = {p.name for p in paths if p.key_takes is str}
+    assert on_tuples | on_str == own
+    for distribution, want in (("pairs-narrow", on_tuples), ("pairs+str", set()),
+                               ("words-mixed-case", on_str), ("floats", set())):
         got = {r["path"] for r in report["results"] if r["distribution"] == distribution}
         assert got & own == want and got - own
 
@@ -202,7 +208,7 @@ def test_fallback_goals_are_judged_whatever_the_path_and_list_what_was_not_measu
 
 
 @pytest.mark.parametrize("ident", ["floats+nan", "float-subclass", "floats+bigints",
-                                   "pairs+str", "pairs+nan"])
+                                   "pairs+str", "pairs+nan", "str-subclass", "str-subclass-last"])
 def test_fallback_distributions_go_to_the_interpreter(bench, ident):
     (generate,) = [d[2] for d in bench.DISTRIBUTIONS if d[0] == ident]
     values = generate(bench.data_rng(1, ident, 3000), 3000)
