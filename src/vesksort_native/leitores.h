@@ -5,6 +5,8 @@
 #ifndef VESKSORT_LEITORES_H
 #define VESKSORT_LEITORES_H
 
+#include <cstddef>
+
 #include "textos.h"
 #include "vesksort.h"
 
@@ -103,6 +105,8 @@ struct LeitorTupla {
   }
 };
 
+static_assert(offsetof(PyBytesObject, ob_sval) > 7 && sizeof(PyASCIIObject) > 7);
+
 // Exact str, or exact bytes, as the first object is: the key of each one's first 7 bytes (see
 // textos.h). A str list is read as bytes while its strings are Latin-1, and as UTF-8 from its
 // first wider string on: the keys before it are read again then, unless they were all ASCII,
@@ -119,14 +123,16 @@ class LeitorTexto {
   static bool aceita(PyObject* objeto) {
     return PyUnicode_CheckExact(objeto) || PyBytes_CheckExact(objeto);
   }
+  // A bytes object, and a compact str, keep their data after a header of more than 7 bytes and
+  // end it with a zero byte.
   static VistaTexto vista(PyObject* objeto) {
     if (PyBytes_CheckExact(objeto)) {
       return VistaTexto{PyBytes_AS_STRING(objeto),
-                        static_cast<std::size_t>(PyBytes_GET_SIZE(objeto)), 1};
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(objeto)), 1, true};
     }
     return VistaTexto{PyUnicode_DATA(objeto),
                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(objeto)),
-                      static_cast<int>(PyUnicode_KIND(objeto))};
+                      static_cast<int>(PyUnicode_KIND(objeto)), PyUnicode_IS_COMPACT(objeto) != 0};
   }
 
   Leitura ler(Py_ssize_t i, PyObject* objeto) {
@@ -134,18 +140,33 @@ class LeitorTexto {
       motivo = MotivoInterpretador::NAO_TEXTO;
       return Leitura::OUTRA;
     }
-    if (tipo_ == &PyUnicode_Type) {
-      const bool ascii = PyUnicode_IS_ASCII(objeto);
-      if (!utf8_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
-        passar_a_utf8(i);
-      }
-      todos_ascii_ &= ascii;
-      guardar(i, utf8_ && !ascii ? chave_utf8(vista(objeto), PosicaoTexto{0, 0})
-                                 : chave_bruta(vista(objeto), 0));
-    } else {
-      guardar(i, chave_bruta(vista(objeto), 0));
-    }
+    ler_chave(i, objeto, estat);
     return Leitura::LIDA;
+  }
+
+  // The same over origem[0] ... origem[n - 1], the statistics kept in registers, with
+  // ao_ler(i) after each one read, while its memory is in the cache: returns how many were read
+  // (n, or the index of the first that is not of the kind).
+  template <class AoLer>
+  Py_ssize_t ler_todos(PyObject* const* origem, Py_ssize_t n, AoLer ao_ler) {
+    EstatisticasChaves local = estat;
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+      // The strings may lie anywhere in memory: fetching ahead overlaps the cache misses.
+      // Its first bytes may lie on the line after its header's.
+      if (i + distancia_prefetch < n) {
+        __builtin_prefetch(origem[i + distancia_prefetch], 1);  // a copy writes its count
+        __builtin_prefetch(reinterpret_cast<const char*>(origem[i + distancia_prefetch]) + 63);
+      }
+      if (Py_TYPE(origem[i]) != tipo_) {
+        motivo = MotivoInterpretador::NAO_TEXTO;
+        break;
+      }
+      ler_chave(i, origem[i], local);
+      ao_ler(i);
+    }
+    estat = local;
+    return i;
   }
 
   bool utf8() const { return utf8_; }
@@ -156,19 +177,36 @@ class LeitorTexto {
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 
  private:
-  void guardar(Py_ssize_t i, std::uint64_t chave) {
+  [[gnu::always_inline]] void ler_chave(Py_ssize_t i, PyObject* objeto,
+                                        EstatisticasChaves& contadas) {
+    if (tipo_ == &PyUnicode_Type) {
+      const bool ascii = PyUnicode_IS_ASCII(objeto);
+      if (!utf8_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
+        passar_a_utf8(i, contadas);
+      }
+      todos_ascii_ &= ascii;
+      guardar(i, utf8_ && !ascii ? chave_utf8_inicial(objeto) : chave_bruta(vista(objeto), 0),
+              contadas);
+    } else {
+      guardar(i, chave_bruta(vista(objeto), 0), contadas);
+    }
+  }
+  void guardar(Py_ssize_t i, std::uint64_t chave, EstatisticasChaves& contadas) {
     chave ^= mascara_;
     chaves_[i] = chave;
-    estat.acrescentar(i, chave);
+    contadas.acrescentar(i, chave);
   }
-  void passar_a_utf8(Py_ssize_t lidos) {
+  [[gnu::noinline]] static std::uint64_t chave_utf8_inicial(PyObject* objeto) {
+    return chave_utf8(vista(objeto), PosicaoTexto{0, 0});
+  }
+  [[gnu::noinline]] void passar_a_utf8(Py_ssize_t lidos, EstatisticasChaves& contadas) {
     utf8_ = true;
     if (todos_ascii_) {
       return;
     }
-    estat = EstatisticasChaves{};
+    contadas = EstatisticasChaves{};
     for (Py_ssize_t j = 0; j < lidos; ++j) {
-      guardar(j, chave_utf8(vista(textos_[j]), PosicaoTexto{0, 0}));
+      guardar(j, chave_utf8(vista(textos_[j]), PosicaoTexto{0, 0}), contadas);
     }
   }
 

@@ -66,30 +66,34 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
   return Pedido::NATIVO;
 }
 
-// Strings ordered by prefix keys: NATIVO, or TIMSORT with the reason in `percurso`.
-Veredito ordenar_textos_retidos(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar,
-                                Percurso* percurso) {
+// Strings ordered by prefix keys: NATIVO, or TIMSORT with the reason in `percurso`. With a
+// `copia` (sort()'s new list), the strings are read from `copia->origem` and `itens` is the new
+// list's uninitialised item array: each string read is stored there with a new reference.
+Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar,
+                                  Percurso* percurso, CopiaItens* copia = nullptr) {
   const auto quantidade = static_cast<std::size_t>(n);
-  if (quantidade > UINT32_MAX) {
-    percurso->motivo = MotivoInterpretador::MEMORIA;
-    return Veredito::TIMSORT;
+  PyObject* const* origem = copia != nullptr ? copia->origem : itens;
+  BufferNativo<std::uint64_t> bloco;
+  if (quantidade <= UINT32_MAX) {
+    bloco = BufferNativo<std::uint64_t>::alocar(3 * quantidade);
   }
-  BufferNativo<std::uint64_t> bloco =
-      BufferNativo<std::uint64_t>::alocar(3 * quantidade + palavras_tabelas_radix);
   if (!bloco) {
     percurso->motivo = MotivoInterpretador::MEMORIA;
     return Veredito::TIMSORT;
   }
-  LeitorTexto leitor(itens[0], itens, bloco.get(), reverso);
+  LeitorTexto leitor(origem[0], origem, bloco.get(), reverso);
   percurso->texto = leitor.bytes() ? "bytes" : "str";
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (i + distancia_prefetch < n) {
-      __builtin_prefetch(itens[i + distancia_prefetch]);
-    }
-    if (leitor.ler(i, itens[i]) != Leitura::LIDA) {
-      percurso->motivo = leitor.motivo;
-      return Veredito::TIMSORT;
-    }
+  Py_ssize_t lidos;
+  if (copia != nullptr) {
+    lidos = leitor.ler_todos(origem, n,
+                             [itens, origem](Py_ssize_t i) { itens[i] = Py_NewRef(origem[i]); });
+    copia->copiados = lidos;
+  } else {
+    lidos = leitor.ler_todos(origem, n, [](Py_ssize_t) {});
+  }
+  if (lidos < n) {
+    percurso->motivo = leitor.motivo;
+    return Veredito::TIMSORT;
   }
   ordenar_textos(itens, itens, quantidade, leitor, bloco.get(), liberar, percurso);
   return Veredito::NATIVO;
@@ -102,8 +106,8 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, bool privada, Pe
   Veredito veredito;
   RetencaoLista retida(lista);
   if (LeitorTexto::aceita(retida.itens()[0])) {
-    veredito =
-        ordenar_textos_retidos(retida.itens(), n, reverso != 0, liberar_gil(n, privada), percurso);
+    veredito = ordenar_textos_dos_itens(retida.itens(), n, reverso != 0, liberar_gil(n, privada),
+                                        percurso);
   } else if (PyTuple_CheckExact(retida.itens()[0])) {
     BufferNativo<std::uint64_t> bloco;
     veredito = ordenar_tuplas(retida.itens(), nullptr, bloco, 0, 0, n, reverso != 0,
@@ -413,7 +417,7 @@ Referencia ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* 
   BufferNativo<PyObject*> itens;
   Py_ssize_t tomados = 0;  // the first items, whose references the copy has taken
   Veredito veredito = Veredito::TIMSORT;
-  if (copia_por_posicoes(n)) {
+  if (copia_por_posicoes(n) && !LeitorTexto::aceita(origem[0])) {
     // The positions are read from the sequence at the end: a list keeps the lock meanwhile.
     veredito = ordenar_copia(origem, n, reverso != 0,
                              PyTuple_CheckExact(sequencia) && liberar_gil(n, true), percurso,
@@ -430,8 +434,11 @@ Referencia ordenar_copia_de_valores(PyObject* sequencia, int reverso, Percurso* 
       const char* nome = nullptr;
       char estrategia[tamanho_nome_estrategia];
       CopiaItens copia{origem};
-      veredito = ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n, true), &nome,
-                                  estrategia, percurso, &copia);
+      veredito = LeitorTexto::aceita(origem[0])
+                     ? ordenar_textos_dos_itens(itens.get(), n, reverso != 0, liberar_gil(n, true),
+                                                percurso, &copia)
+                     : ordenar_inteiros(itens.get(), n, reverso != 0, liberar_gil(n, true), &nome,
+                                        estrategia, percurso, &copia);
       tomados = copia.copiados;
     } else {
       percurso->motivo = MotivoInterpretador::MEMORIA;
@@ -494,8 +501,7 @@ PyObject* ordenar_em_nova_lista(PyObject* iteravel, PyObject* funcao_chave, int 
   Referencia lista;
   if (funcao_chave == nullptr && (PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) &&
       PySequence_Fast_GET_SIZE(iteravel) >= menor_tamanho_nativo &&
-      !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0]) &&
-      !LeitorTexto::aceita(PySequence_Fast_ITEMS(iteravel)[0])) {
+      !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0])) {
     lista = ordenar_copia_de_valores(iteravel, reverso, percurso);
   } else {
     lista = nova_lista(iteravel);

@@ -38,7 +38,6 @@ class OrdenacaoTextos {
         chaves_outras_(espaco + n),
         linhas_(reinterpret_cast<std::uint32_t*>(espaco + 2 * n)),
         linhas_outras_(linhas_ + n),
-        tabelas_(tabelas_radix_em(espaco + 3 * n)),
         mascara_(leitor.mascara()),
         utf8_(leitor.utf8()),
         bytes_(leitor.bytes()) {}
@@ -102,12 +101,8 @@ class OrdenacaoTextos {
 
   // Stable radix sort of the rows inicio ... fim - 1 by their keys, left in place.
   void ordenar_por_chaves(std::size_t inicio, std::size_t fim, std::uint64_t variacao) {
-    const std::size_t m = fim - inicio;
-    if (radix_linhas(chaves_ + inicio, chaves_outras_ + inicio, linhas_ + inicio,
-                     linhas_outras_ + inicio, m, variacao, tabelas_) == 1) {
-      std::memcpy(chaves_ + inicio, chaves_outras_ + inicio, m * sizeof(std::uint64_t));
-      std::memcpy(linhas_ + inicio, linhas_outras_ + inicio, m * sizeof(std::uint32_t));
-    }
+    radix_bytes(chaves_ + inicio, chaves_outras_ + inicio, linhas_ + inicio,
+                linhas_outras_ + inicio, fim - inicio, variacao);
   }
 
   // The keys of the rows inicio ... fim - 1 at `posicao`; returns the bits in which they vary.
@@ -234,7 +229,6 @@ class OrdenacaoTextos {
   std::uint64_t* chaves_outras_;
   std::uint32_t* linhas_;
   std::uint32_t* linhas_outras_;
-  TabelasRadix& tabelas_;
   std::uint64_t mascara_;
   bool utf8_;
   bool bytes_;

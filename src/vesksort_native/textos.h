@@ -29,11 +29,14 @@ inline std::uint64_t em_ordem_de_bytes(std::uint64_t palavra) {
   }
 }
 
-// A string's code points as stored: `largura` bytes each (1, 2 or 4).
+// A string's code points as stored: `largura` bytes each (1, 2 or 4). `emoldurada`: the 7 bytes
+// before the data may be read, and a zero byte follows it (a str or bytes object's header and
+// terminator), so that a key is read in one load.
 struct VistaTexto {
   const void* dados;
   std::size_t comprimento;
   int largura;
+  bool emoldurada = false;
 };
 
 // A position in a string's encoding: code point `indice`, `salto` bytes into its UTF-8 (always 0
@@ -69,6 +72,11 @@ inline std::uint64_t chave_bruta(const VistaTexto& texto, std::size_t inicio) {
   if (restantes >= 8) {
     std::memcpy(&palavra, bytes, 8);
     return (em_ordem_de_bytes(palavra) & ~std::uint64_t{0xFF}) | chave_inacabada;
+  }
+  if (texto.emoldurada) {
+    // The 8 bytes that end with the zero after the data: the rest of the string, then zeros.
+    std::memcpy(&palavra, bytes + restantes - 7, 8);
+    return em_ordem_de_bytes(palavra) << (8 * (7 - restantes)) | restantes;
   }
   std::memcpy(&palavra, bytes, restantes);
   return em_ordem_de_bytes(palavra) | restantes;

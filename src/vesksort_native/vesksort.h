@@ -271,6 +271,12 @@ const std::uint32_t* ordenar_linhas(std::uint64_t* palavras, int quantidade_pala
                                     const std::uint64_t* variacoes, std::uint64_t* chaves,
                                     std::uint32_t* linhas, TabelasRadix& tabelas);
 
+// Stable MSD radix sort, byte by byte, of n keys (at most 2**32) and the 32-bit row numbers beside
+// them, on the bytes in which `variacao` is non-zero: `chaves` and `linhas` in input order on
+// entry, in key order on return; the other two arrays are scratch of the same sizes.
+void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
+                 std::uint32_t* linhas_outras, std::size_t n, std::uint64_t variacao);
+
 // ---- Interpreter glue ---------------------------------------------------------------------
 
 // A counting sort in `area`: the n keys chave(0) ... chave(n - 1), rebased to 0 ... amplitude and
@@ -570,7 +576,7 @@ Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
 class LeitorTexto;
 // Orders the n (at most 2**32) objects of `itens` by the strings `textos` (the items
 // themselves, or their keys) that `leitor` read, stably: their first keys stand at the start of
-// `espaco`, 3n words and then room for the radix tables. The path is written to `percurso`;
+// `espaco`, 3n words. The path is written to `percurso`;
 // nothing can fail. Without the lock when `liberar_gil`.
 void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
                     const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,

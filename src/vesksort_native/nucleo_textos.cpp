@@ -1,0 +1,126 @@
+// Stable most-significant-byte radix sort of prefix keys with 32-bit row numbers beside them.
+//
+// Prefix keys of strings crowd: words share their first letters, paths and URLs their first
+// bytes. Split by their highest byte first, the keys fall into parts that the next bytes split
+// again, and a part soon holds a few keys that comparisons order: most keys move two or three
+// times, where an LSD sort moves every key once per digit.
+#include <cstring>
+#include <span>
+
+#include "vesksort.h"
+
+namespace vesksort {
+namespace {
+
+// Parts up to this size are ordered by comparing every key with every other: below it, the
+// 256 counts of a split cost more.
+constexpr std::size_t maior_parte_por_postos = 24;
+
+struct LadosBytes {
+  std::uint64_t* chaves[2];
+  std::uint32_t* linhas[2];
+};
+
+int deslocamento_do_byte(int byte) { return 56 - 8 * byte; }
+
+// Stable sort of the keys inicio ... fim - 1 of side `lado` into the same positions of the
+// other side, by whole keys: each key's place is the number of keys smaller than it and of equal
+// keys before it. Comparisons without branches cost less than the mispredicted ones of an
+// insertion sort, for a few dozen keys.
+void ordenar_por_postos(const LadosBytes& lados, int lado, std::size_t inicio, std::size_t fim) {
+  const std::uint64_t* chaves = lados.chaves[lado] + inicio;
+  const std::uint32_t* linhas = lados.linhas[lado] + inicio;
+  std::uint64_t* chaves_destino = lados.chaves[lado ^ 1] + inicio;
+  std::uint32_t* linhas_destino = lados.linhas[lado ^ 1] + inicio;
+  const std::size_t m = fim - inicio;
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::uint64_t chave = chaves[i];
+    std::size_t posto = 0;
+    for (std::size_t j = 0; j < i; ++j) {
+      posto += chaves[j] <= chave;
+    }
+    for (std::size_t j = i + 1; j < m; ++j) {
+      posto += chaves[j] < chave;
+    }
+    chaves_destino[posto] = chave;
+    linhas_destino[posto] = linhas[i];
+  }
+}
+
+void copiar_para_o_primeiro(const LadosBytes& lados, int lado, std::size_t inicio,
+                            std::size_t fim) {
+  if (lado == 1 && fim > inicio) {
+    std::memcpy(lados.chaves[0] + inicio, lados.chaves[1] + inicio,
+                (fim - inicio) * sizeof(std::uint64_t));
+    std::memcpy(lados.linhas[0] + inicio, lados.linhas[1] + inicio,
+                (fim - inicio) * sizeof(std::uint32_t));
+  }
+}
+
+// Sorts the elements inicio ... fim - 1 of side `lado`, equal in the bytes above `byte`, into
+// the same positions of side 0. `contagens[b]` is the count table of byte b.
+void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, std::size_t fim,
+                       int byte, std::uint64_t variacao, std::uint32_t (*contagens)[256]) {
+  for (;;) {
+    while (byte < 8 && ((variacao >> deslocamento_do_byte(byte)) & 0xFF) == 0) {
+      ++byte;
+    }
+    if (byte == 8) {
+      copiar_para_o_primeiro(lados, lado, inicio, fim);
+      return;
+    }
+    if (fim - inicio <= maior_parte_por_postos) {
+      ordenar_por_postos(lados, lado, inicio, fim);
+      copiar_para_o_primeiro(lados, lado ^ 1, inicio, fim);
+      return;
+    }
+    const int deslocamento = deslocamento_do_byte(byte);
+    const std::uint64_t* chaves = lados.chaves[lado];
+    std::uint32_t* contagem = contagens[byte];
+    std::memset(contagem, 0, 256 * sizeof(std::uint32_t));
+    for (std::size_t i = inicio; i < fim; ++i) {
+      ++contagem[(chaves[i] >> deslocamento) & 0xFF];
+    }
+    if (contagem[(chaves[inicio] >> deslocamento) & 0xFF] == fim - inicio) {
+      ++byte;  // one value of this byte: nothing to split
+      continue;
+    }
+    auto total = static_cast<std::uint32_t>(inicio);
+    for (std::uint32_t& quantidade : std::span<std::uint32_t, 256>(contagem, 256)) {
+      const std::uint32_t esta = quantidade;
+      quantidade = total;
+      total += esta;
+    }
+    const std::uint32_t* linhas = lados.linhas[lado];
+    std::uint64_t* chaves_destino = lados.chaves[lado ^ 1];
+    std::uint32_t* linhas_destino = lados.linhas[lado ^ 1];
+    for (std::size_t i = inicio; i < fim; ++i) {
+      const std::uint32_t destino = contagem[(chaves[i] >> deslocamento) & 0xFF]++;
+      chaves_destino[destino] = chaves[i];
+      linhas_destino[destino] = linhas[i];
+    }
+    // contagem[d] is now the end of the part of byte value d.
+    std::size_t comeco = inicio;
+    for (int d = 0; d < 256; ++d) {
+      const std::size_t final = contagem[d];
+      if (final - comeco > 1) {
+        ordenar_por_bytes(lados, lado ^ 1, comeco, final, byte + 1, variacao, contagens);
+      } else {
+        copiar_para_o_primeiro(lados, lado ^ 1, comeco, final);
+      }
+      comeco = final;
+    }
+    return;
+  }
+}
+
+}  // namespace
+
+void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
+                 std::uint32_t* linhas_outras, std::size_t n, std::uint64_t variacao) {
+  std::uint32_t contagens[8][256];
+  ordenar_por_bytes(LadosBytes{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0, 0, n, 0,
+                    variacao, contagens);
+}
+
+}  // namespace vesksort
