@@ -4,8 +4,8 @@
 // bytes. Split by their highest byte first, the keys fall into parts that the next bytes split
 // again, and a part soon holds a few keys that comparisons order: most keys move two or three
 // times, where an LSD sort moves every key once per digit.
+#include <bit>
 #include <cstring>
-#include <span>
 
 #include "vesksort.h"
 
@@ -20,8 +20,6 @@ struct LadosBytes {
   std::uint64_t* chaves[2];
   std::uint32_t* linhas[2];
 };
-
-int deslocamento_do_byte(int byte) { return 56 - 8 * byte; }
 
 // Stable sort of the keys inicio ... fim - 1 of side `lado` into the same positions of the
 // other side, by whole keys: each key's place is the number of keys smaller than it and of equal
@@ -57,70 +55,74 @@ void copiar_para_o_primeiro(const LadosBytes& lados, int lado, std::size_t inici
   }
 }
 
-// Sorts the elements inicio ... fim - 1 of side `lado`, equal in the bytes above `byte`, into
-// the same positions of side 0. `contagens[b]` is the count table of byte b.
+// Sorts the elements inicio ... fim - 1 of side `lado` into the same positions of side 0.
+// `contagens[b]` is the count table of the parts split at depth b.
 void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, std::size_t fim,
-                       int byte, std::uint64_t variacao, std::uint32_t (*contagens)[256]) {
-  for (;;) {
-    while (byte < 8 && ((variacao >> deslocamento_do_byte(byte)) & 0xFF) == 0) {
-      ++byte;
-    }
-    if (byte == 8) {
-      copiar_para_o_primeiro(lados, lado, inicio, fim);
-      return;
-    }
-    if (fim - inicio <= maior_parte_por_postos) {
-      ordenar_por_postos(lados, lado, inicio, fim);
-      copiar_para_o_primeiro(lados, lado ^ 1, inicio, fim);
-      return;
-    }
-    const int deslocamento = deslocamento_do_byte(byte);
-    const std::uint64_t* chaves = lados.chaves[lado];
-    std::uint32_t* contagem = contagens[byte];
-    std::memset(contagem, 0, 256 * sizeof(std::uint32_t));
-    for (std::size_t i = inicio; i < fim; ++i) {
-      ++contagem[(chaves[i] >> deslocamento) & 0xFF];
-    }
-    if (contagem[(chaves[inicio] >> deslocamento) & 0xFF] == fim - inicio) {
-      ++byte;  // one value of this byte: nothing to split
-      continue;
-    }
-    auto total = static_cast<std::uint32_t>(inicio);
-    for (std::uint32_t& quantidade : std::span<std::uint32_t, 256>(contagem, 256)) {
-      const std::uint32_t esta = quantidade;
-      quantidade = total;
-      total += esta;
-    }
-    const std::uint32_t* linhas = lados.linhas[lado];
-    std::uint64_t* chaves_destino = lados.chaves[lado ^ 1];
-    std::uint32_t* linhas_destino = lados.linhas[lado ^ 1];
-    for (std::size_t i = inicio; i < fim; ++i) {
-      const std::uint32_t destino = contagem[(chaves[i] >> deslocamento) & 0xFF]++;
-      chaves_destino[destino] = chaves[i];
-      linhas_destino[destino] = linhas[i];
-    }
-    // contagem[d] is now the end of the part of byte value d.
-    std::size_t comeco = inicio;
-    for (int d = 0; d < 256; ++d) {
-      const std::size_t final = contagem[d];
-      if (final - comeco > 1) {
-        ordenar_por_bytes(lados, lado ^ 1, comeco, final, byte + 1, variacao, contagens);
-      } else {
-        copiar_para_o_primeiro(lados, lado ^ 1, comeco, final);
-      }
-      comeco = final;
-    }
+                       int profundidade, std::uint32_t (*contagens)[256]) {
+  if (fim - inicio <= maior_parte_por_postos) {
+    ordenar_por_postos(lados, lado, inicio, fim);
+    copiar_para_o_primeiro(lados, lado ^ 1, inicio, fim);
     return;
+  }
+  const std::uint64_t* chaves = lados.chaves[lado];
+  // Every key lies between the smallest and the largest: the bytes that these two share, all
+  // share, and the first byte in which they differ is the one to split by, its values between
+  // theirs. Equal keys (a word many times over) are found in one read.
+  std::uint64_t menor = UINT64_MAX;
+  std::uint64_t maior = 0;
+  for (std::size_t i = inicio; i < fim; ++i) {
+    menor = chaves[i] < menor ? chaves[i] : menor;
+    maior = chaves[i] > maior ? chaves[i] : maior;
+  }
+  // Parts split 8 times share all 8 bytes.
+  if (menor == maior || profundidade >= 8) {
+    copiar_para_o_primeiro(lados, lado, inicio, fim);
+    return;
+  }
+  const int deslocamento = (63 - std::countl_zero(menor ^ maior)) & ~7;
+  const auto primeiro = static_cast<unsigned>((menor >> deslocamento) & 0xFF);
+  const auto ultimo = static_cast<unsigned>((maior >> deslocamento) & 0xFF);  // > primeiro
+  std::uint32_t* contagem = contagens[profundidade];
+  for (unsigned d = primeiro; d <= ultimo; ++d) {
+    contagem[d] = 0;
+  }
+  for (std::size_t i = inicio; i < fim; ++i) {
+    ++contagem[(chaves[i] >> deslocamento) & 0xFF];
+  }
+  auto total = static_cast<std::uint32_t>(inicio);
+  for (unsigned d = primeiro; d <= ultimo; ++d) {
+    const std::uint32_t esta = contagem[d];
+    contagem[d] = total;
+    total += esta;
+  }
+  const std::uint32_t* linhas = lados.linhas[lado];
+  std::uint64_t* chaves_destino = lados.chaves[lado ^ 1];
+  std::uint32_t* linhas_destino = lados.linhas[lado ^ 1];
+  for (std::size_t i = inicio; i < fim; ++i) {
+    const std::uint32_t destino = contagem[(chaves[i] >> deslocamento) & 0xFF]++;
+    chaves_destino[destino] = chaves[i];
+    linhas_destino[destino] = linhas[i];
+  }
+  // contagem[d] is now the end of the part of byte value d.
+  std::size_t comeco = inicio;
+  for (unsigned d = primeiro; d <= ultimo; ++d) {
+    const std::size_t final = contagem[d];
+    if (final - comeco > 1) {
+      ordenar_por_bytes(lados, lado ^ 1, comeco, final, profundidade + 1, contagens);
+    } else {
+      copiar_para_o_primeiro(lados, lado ^ 1, comeco, final);
+    }
+    comeco = final;
   }
 }
 
 }  // namespace
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
-                 std::uint32_t* linhas_outras, std::size_t n, std::uint64_t variacao) {
-  std::uint32_t contagens[8][256];
+                 std::uint32_t* linhas_outras, std::size_t n) {
+  std::uint32_t contagens[8][256];  // a split leaves its parts equal in one more byte
   ordenar_por_bytes(LadosBytes{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0, 0, n, 0,
-                    variacao, contagens);
+                    contagens);
 }
 
 }  // namespace vesksort

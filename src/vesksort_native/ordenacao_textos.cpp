@@ -55,7 +55,7 @@ class OrdenacaoTextos {
       }
       percurso->invertida = true;
     } else if (estat.descidas > 0) {
-      ordenar_por_chaves(0, n, estat.variacao);
+      ordenar_por_chaves(0, n);
     }
     resolver_empates(n);
     percurso->passagens = niveis_;
@@ -100,9 +100,9 @@ class OrdenacaoTextos {
   }
 
   // Stable radix sort of the rows inicio ... fim - 1 by their keys, left in place.
-  void ordenar_por_chaves(std::size_t inicio, std::size_t fim, std::uint64_t variacao) {
+  void ordenar_por_chaves(std::size_t inicio, std::size_t fim) {
     radix_bytes(chaves_ + inicio, chaves_outras_ + inicio, linhas_ + inicio,
-                linhas_outras_ + inicio, fim - inicio, variacao);
+                linhas_outras_ + inicio, fim - inicio);
   }
 
   // The keys of the rows inicio ... fim - 1 at `posicao`; returns the bits in which they vary.
@@ -120,13 +120,26 @@ class OrdenacaoTextos {
     return variacao;
   }
 
-  // How many code points from `inicio` on the strings of rows inicio ... fim - 1 all share.
-  std::size_t prefixo_da_parte(std::size_t inicio, std::size_t fim, std::size_t de) const {
-    const VistaTexto primeira = LeitorTexto::vista(textos_[linhas_[inicio]]);
-    std::size_t comum = SIZE_MAX;
-    for (std::size_t i = inicio + 1; i < fim && comum > 0; ++i) {
-      const std::size_t partilhado =
-          prefixo_comum(primeira, LeitorTexto::vista(textos_[linhas_[i]]), de);
+  // How many code points from `de` on the strings of rows inicio ... fim - 1 all share, and
+  // whether they are all equal.
+  std::size_t prefixo_da_parte(std::size_t inicio, std::size_t fim, std::size_t de,
+                               bool* iguais) const {
+    PyObject* primeiro = textos_[linhas_[inicio]];
+    const VistaTexto primeira = LeitorTexto::vista(primeiro);
+    std::size_t comum = primeira.comprimento - de;
+    *iguais = true;
+    for (std::size_t i = inicio + 1; i < fim && (comum > 0 || *iguais); ++i) {
+      if (i + distancia_prefetch < fim) {
+        __builtin_prefetch(textos_[linhas_[i + distancia_prefetch]]);
+      }
+      PyObject* texto = textos_[linhas_[i]];
+      if (texto == primeiro) {
+        continue;
+      }
+      const VistaTexto vista = LeitorTexto::vista(texto);
+      const std::size_t partilhado = prefixo_comum(primeira, vista, de);
+      *iguais = *iguais && vista.comprimento == primeira.comprimento &&
+                partilhado == primeira.comprimento - de;
       comum = partilhado < comum ? partilhado : comum;
     }
     return comum;
@@ -205,19 +218,18 @@ class OrdenacaoTextos {
         ordenar_por_comparacao(inicio, fim, posicao.indice);
         continue;
       }
-      std::uint64_t variacao;
-      for (;;) {
-        variacao = chaves_do_nivel(inicio, fim, posicao);
-        if (variacao != 0 || !chave_deixa_bytes(chaves_[inicio] ^ mascara_)) {
-          break;
-        }
-        // Equal keys again: the strings share more than the keys hold.
-        const std::size_t comum = prefixo_da_parte(inicio, fim, posicao.indice);
-        posicao = comum > 0 ? PosicaoTexto{posicao.indice + comum, 0}
-                            : seguinte(textos_[linhas_[inicio]], posicao);
+      // Where the strings start to differ: what they all share is skipped, and equal strings (a
+      // word many times over) are in order already.
+      bool iguais;
+      const std::size_t comum = prefixo_da_parte(inicio, fim, posicao.indice, &iguais);
+      if (iguais) {
+        continue;
       }
-      if (variacao != 0) {
-        ordenar_por_chaves(inicio, fim, variacao);
+      if (comum > 0) {
+        posicao = PosicaoTexto{posicao.indice + comum, 0};
+      }
+      if (chaves_do_nivel(inicio, fim, posicao) != 0) {
+        ordenar_por_chaves(inicio, fim);
       }
       pilha[++topo] = Quadro{inicio, fim, posicao};
       niveis_ = topo + 1 > niveis_ ? topo + 1 : niveis_;

@@ -272,10 +272,10 @@ const std::uint32_t* ordenar_linhas(std::uint64_t* palavras, int quantidade_pala
                                     std::uint32_t* linhas, TabelasRadix& tabelas);
 
 // Stable MSD radix sort, byte by byte, of n keys (at most 2**32) and the 32-bit row numbers beside
-// them, on the bytes in which `variacao` is non-zero: `chaves` and `linhas` in input order on
-// entry, in key order on return; the other two arrays are scratch of the same sizes.
+// them: `chaves` and `linhas` in input order on entry, in key order on return; the other two
+// arrays are scratch of the same sizes.
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
-                 std::uint32_t* linhas_outras, std::size_t n, std::uint64_t variacao);
+                 std::uint32_t* linhas_outras, std::size_t n);
 
 // ---- Interpreter glue ---------------------------------------------------------------------
 
