@@ -172,23 +172,39 @@ class LeitorTexto {
   bool utf8() const { return utf8_; }
   bool bytes() const { return tipo_ == &PyBytes_Type; }
   std::uint64_t mascara() const { return mascara_; }
+  // The code points that every string shares, skipped by the keys.
+  std::size_t inicio() const { return inicio_; }
 
   EstatisticasChaves estat;
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 
  private:
+  // The first strings tell what the strings may share (URLs, paths, dates, identifiers with a
+  // common head): the keys start after it, and every later string is checked against it.
+  static constexpr Py_ssize_t amostra_inicio = 16;
+
   [[gnu::always_inline]] void ler_chave(Py_ssize_t i, PyObject* objeto,
                                         EstatisticasChaves& contadas) {
+    const VistaTexto texto = vista(objeto);
+    if (inicio_ > 0 && !partilha_inicio(texto)) [[unlikely]] {
+      recomecar(i, 0, contadas);
+    }
     if (tipo_ == &PyUnicode_Type) {
       const bool ascii = PyUnicode_IS_ASCII(objeto);
       if (!utf8_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
-        passar_a_utf8(i, contadas);
+        utf8_ = true;
+        if (!todos_ascii_) {
+          recomecar(i, inicio_, contadas);
+        }
       }
       todos_ascii_ &= ascii;
-      guardar(i, utf8_ && !ascii ? chave_utf8_inicial(objeto) : chave_bruta(vista(objeto), 0),
+      guardar(i, utf8_ && !ascii ? chave_utf8_em(texto, inicio_) : chave_bruta(texto, inicio_),
               contadas);
     } else {
-      guardar(i, chave_bruta(vista(objeto), 0), contadas);
+      guardar(i, chave_bruta(texto, inicio_), contadas);
+    }
+    if (i == amostra_inicio - 1 && !desistiu_) [[unlikely]] {
+      medir_inicio(contadas);
     }
   }
   void guardar(Py_ssize_t i, std::uint64_t chave, EstatisticasChaves& contadas) {
@@ -196,17 +212,44 @@ class LeitorTexto {
     chaves_[i] = chave;
     contadas.acrescentar(i, chave);
   }
-  [[gnu::noinline]] static std::uint64_t chave_utf8_inicial(PyObject* objeto) {
-    return chave_utf8(vista(objeto), PosicaoTexto{0, 0});
+  [[gnu::noinline]] static std::uint64_t chave_utf8_em(const VistaTexto& texto,
+                                                       std::size_t inicio) {
+    return chave_utf8(texto, PosicaoTexto{inicio, 0});
   }
-  [[gnu::noinline]] void passar_a_utf8(Py_ssize_t lidos, EstatisticasChaves& contadas) {
-    utf8_ = true;
-    if (todos_ascii_) {
-      return;
+  std::uint64_t chave_de(PyObject* objeto) const {
+    const VistaTexto texto = vista(objeto);
+    return utf8_ && !bytes() && !PyUnicode_IS_ASCII(objeto) ? chave_utf8_em(texto, inicio_)
+                                                            : chave_bruta(texto, inicio_);
+  }
+  bool partilha_inicio(const VistaTexto& texto) const {
+    if (texto.comprimento < inicio_) {
+      return false;
     }
+    if (texto.largura == referencia_.largura) {
+      return std::memcmp(texto.dados, referencia_.dados,
+                         inicio_ * static_cast<std::size_t>(texto.largura)) == 0;
+    }
+    return prefixo_comum(referencia_, texto, 0) >= inicio_;
+  }
+  // The keys of the strings before `lidos` again, from code point `inicio` on.
+  [[gnu::noinline]] void recomecar(Py_ssize_t lidos, std::size_t inicio,
+                                   EstatisticasChaves& contadas) {
+    desistiu_ = desistiu_ || inicio < inicio_;
+    inicio_ = inicio;
     contadas = EstatisticasChaves{};
     for (Py_ssize_t j = 0; j < lidos; ++j) {
-      guardar(j, chave_utf8(vista(textos_[j]), PosicaoTexto{0, 0}), contadas);
+      guardar(j, chave_de(textos_[j]), contadas);
+    }
+  }
+  [[gnu::noinline]] void medir_inicio(EstatisticasChaves& contadas) {
+    referencia_ = vista(textos_[0]);
+    std::size_t comum = referencia_.comprimento;
+    for (Py_ssize_t j = 1; j < amostra_inicio && comum > 0; ++j) {
+      const std::size_t partilhado = prefixo_comum(referencia_, vista(textos_[j]), 0);
+      comum = partilhado < comum ? partilhado : comum;
+    }
+    if (comum > 0) {
+      recomecar(amostra_inicio, comum, contadas);
     }
   }
 
@@ -216,6 +259,9 @@ class LeitorTexto {
   PyTypeObject* tipo_;
   bool utf8_ = false;
   bool todos_ascii_ = true;
+  std::size_t inicio_ = 0;
+  VistaTexto referencia_{};
+  bool desistiu_ = false;  // a string did not share what the first ones did: none is skipped
 };
 
 }  // namespace vesksort

@@ -40,7 +40,8 @@ class OrdenacaoTextos {
         linhas_outras_(linhas_ + n),
         mascara_(leitor.mascara()),
         utf8_(leitor.utf8()),
-        bytes_(leitor.bytes()) {}
+        bytes_(leitor.bytes()),
+        inicio_(leitor.inicio()) {}
 
   // Orders the rows 0 ... n - 1, whose first keys stand in place, into linhas().
   void ordenar(std::size_t n, const EstatisticasChaves& estat, Percurso* percurso) {
@@ -193,7 +194,7 @@ class OrdenacaoTextos {
   void resolver_empates(std::size_t n) {
     Quadro pilha[maior_profundidade];
     int topo = 0;
-    pilha[0] = Quadro{0, n, PosicaoTexto{0, 0}};
+    pilha[0] = Quadro{0, n, PosicaoTexto{inicio_, 0}};
     while (topo >= 0) {
       Quadro& quadro = pilha[topo];
       std::size_t inicio = quadro.cursor;
@@ -244,6 +245,7 @@ class OrdenacaoTextos {
   std::uint64_t mascara_;
   bool utf8_;
   bool bytes_;
+  std::size_t inicio_;  // where the first keys start
   int niveis_ = 1;
 };
 

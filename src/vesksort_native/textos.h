@@ -82,50 +82,68 @@ inline std::uint64_t chave_bruta(const VistaTexto& texto, std::size_t inicio) {
   return em_ordem_de_bytes(palavra) | restantes;
 }
 
-// UTF-8 of code point `ponto` into `saida`; returns its length.
-inline int codificar_utf8(std::uint32_t ponto, std::uint8_t* saida) {
-  if (ponto < 0x80) {
-    saida[0] = static_cast<std::uint8_t>(ponto);
-    return 1;
-  }
-  if (ponto < 0x800) {
-    saida[0] = static_cast<std::uint8_t>(0xC0 | ponto >> 6);
-    saida[1] = static_cast<std::uint8_t>(0x80 | (ponto & 0x3F));
-    return 2;
-  }
-  if (ponto < 0x10000) {
-    saida[0] = static_cast<std::uint8_t>(0xE0 | ponto >> 12);
-    saida[1] = static_cast<std::uint8_t>(0x80 | (ponto >> 6 & 0x3F));
-    saida[2] = static_cast<std::uint8_t>(0x80 | (ponto & 0x3F));
-    return 3;
-  }
-  saida[0] = static_cast<std::uint8_t>(0xF0 | ponto >> 18);
-  saida[1] = static_cast<std::uint8_t>(0x80 | (ponto >> 12 & 0x3F));
-  saida[2] = static_cast<std::uint8_t>(0x80 | (ponto >> 6 & 0x3F));
-  saida[3] = static_cast<std::uint8_t>(0x80 | (ponto & 0x3F));
-  return 4;
-}
-
 inline int comprimento_utf8(std::uint32_t ponto) {
   return ponto < 0x80 ? 1 : ponto < 0x800 ? 2 : ponto < 0x10000 ? 3 : 4;
 }
 
+// UTF-8 of code point `ponto`, its bytes in the low ones of the result, the first highest; its
+// length in *bytes.
+inline std::uint32_t utf8_de(std::uint32_t ponto, int* bytes) {
+  if (ponto < 0x80) {
+    *bytes = 1;
+    return ponto;
+  }
+  const std::uint32_t ultimo = 0x80 | (ponto & 0x3F);
+  if (ponto < 0x800) {
+    *bytes = 2;
+    return (0xC0 | ponto >> 6) << 8 | ultimo;
+  }
+  const std::uint32_t penultimo = 0x80 | (ponto >> 6 & 0x3F);
+  if (ponto < 0x10000) {
+    *bytes = 3;
+    return (0xE0 | ponto >> 12) << 16 | penultimo << 8 | ultimo;
+  }
+  *bytes = 4;
+  return (0xF0 | ponto >> 18) << 24 | (0x80 | (ponto >> 12 & 0x3F)) << 16 | penultimo << 8 | ultimo;
+}
+
+template <class Unidade>
+std::uint64_t chave_utf8_de(const Unidade* pontos, std::size_t comprimento, PosicaoTexto posicao) {
+  std::uint64_t chave = 0;
+  int livres = 64;  // bits of the key still to fill, from the top
+  int salto = posicao.salto;
+  for (std::size_t i = posicao.indice; i < comprimento && livres > 0; ++i) {
+    int bytes;
+    std::uint64_t codificado = utf8_de(pontos[i], &bytes);
+    bytes -= salto;
+    codificado &= (std::uint64_t{1} << (8 * bytes)) - 1;
+    salto = 0;
+    const int bits = 8 * bytes;
+    if (bits <= livres) {
+      livres -= bits;
+      chave |= codificado << livres;
+    } else {
+      chave |= codificado >> (bits - livres);
+      livres = 0;
+    }
+  }
+  const std::uint64_t escritos = static_cast<std::uint64_t>(64 - livres) / 8;
+  return escritos == 8 ? (chave & ~std::uint64_t{0xFF}) | chave_inacabada : chave | escritos;
+}
+
 // The key of the UTF-8 encoding from `posicao` on.
 inline std::uint64_t chave_utf8(const VistaTexto& texto, PosicaoTexto posicao) {
-  std::uint64_t chave = 0;
-  int escritos = 0;
-  int salto = posicao.salto;
-  for (std::size_t i = posicao.indice; i < texto.comprimento && escritos < 8; ++i) {
-    std::uint8_t codificado[4];
-    const int tamanho = codificar_utf8(ponto_de_codigo(texto, i), codificado);
-    for (int j = salto; j < tamanho && escritos < 8; ++j, ++escritos) {
-      if (escritos < bytes_por_chave) {
-        chave |= std::uint64_t{codificado[j]} << (56 - 8 * escritos);
-      }
-    }
-    salto = 0;
+  switch (texto.largura) {
+    case 1:
+      return chave_utf8_de(static_cast<const std::uint8_t*>(texto.dados), texto.comprimento,
+                           posicao);
+    case 2:
+      return chave_utf8_de(static_cast<const std::uint16_t*>(texto.dados), texto.comprimento,
+                           posicao);
+    default:
+      return chave_utf8_de(static_cast<const std::uint32_t*>(texto.dados), texto.comprimento,
+                           posicao);
   }
-  return chave | static_cast<std::uint64_t>(escritos);
 }
 
 // The position `bytes` bytes of UTF-8 after `posicao`.
@@ -147,20 +165,25 @@ inline PosicaoTexto avancar_utf8(const VistaTexto& texto, PosicaoTexto posicao, 
 inline std::size_t prefixo_comum(const VistaTexto& a, const VistaTexto& b, std::size_t inicio) {
   const std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
   std::size_t i = inicio;
-  if (a.largura == 1 && b.largura == 1) {
+  if (a.largura == b.largura) {
+    // Equal code units, 8 bytes at a time.
+    const auto largura = static_cast<std::size_t>(a.largura);
     const auto* x = static_cast<const std::uint8_t*>(a.dados);
     const auto* y = static_cast<const std::uint8_t*>(b.dados);
-    for (; i + 8 <= fim; i += 8) {
+    std::size_t byte = i * largura;
+    const std::size_t fim_bytes = fim * largura;
+    for (; byte + 8 <= fim_bytes; byte += 8) {
       std::uint64_t p;
       std::uint64_t q;
-      std::memcpy(&p, x + i, 8);
-      std::memcpy(&q, y + i, 8);
+      std::memcpy(&p, x + byte, 8);
+      std::memcpy(&q, y + byte, 8);
       if (p != q) {
-        return i - inicio +
-               static_cast<std::size_t>(
-                   std::countl_zero(em_ordem_de_bytes(p) ^ em_ordem_de_bytes(q)) / 8);
+        const auto diferente = static_cast<std::size_t>(
+            std::countl_zero(em_ordem_de_bytes(p) ^ em_ordem_de_bytes(q)) / 8);
+        return (byte + diferente) / largura - inicio;
       }
     }
+    i = byte / largura;
   }
   while (i < fim && ponto_de_codigo(a, i) == ponto_de_codigo(b, i)) {
     ++i;
@@ -170,21 +193,9 @@ inline std::size_t prefixo_comum(const VistaTexto& a, const VistaTexto& b, std::
 
 // Order of `a` and `b` from code point `inicio` on: negative, zero or positive.
 inline int comparar_textos(const VistaTexto& a, const VistaTexto& b, std::size_t inicio) {
-  if (a.largura == 1 && b.largura == 1) {
-    const std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
-    if (inicio < fim) {
-      const int ordem =
-          std::memcmp(static_cast<const std::uint8_t*>(a.dados) + inicio,
-                      static_cast<const std::uint8_t*>(b.dados) + inicio, fim - inicio);
-      if (ordem != 0) {
-        return ordem;
-      }
-    }
-  } else {
-    const std::size_t i = inicio + prefixo_comum(a, b, inicio);
-    if (i < a.comprimento && i < b.comprimento) {
-      return ponto_de_codigo(a, i) < ponto_de_codigo(b, i) ? -1 : 1;
-    }
+  const std::size_t i = inicio + prefixo_comum(a, b, inicio);
+  if (i < a.comprimento && i < b.comprimento) {
+    return ponto_de_codigo(a, i) < ponto_de_codigo(b, i) ? -1 : 1;
   }
   return a.comprimento < b.comprimento ? -1 : a.comprimento > b.comprimento ? 1 : 0;
 }
