@@ -264,6 +264,47 @@ class LeitorTexto {
   bool desistiu_ = false;  // a string did not share what the first ones did: none is skipped
 };
 
+// How a list of strings (of the first one's type) runs, as read from its start: already in the
+// order asked for (ascending, or descending with `reverso`, equal strings in list order), or
+// strictly the other way (reversed, it is in order), or neither. A sorted list costs one
+// comparison per string, as the interpreter's own sort spends on it; any other list is found
+// out within its first strings. ao_ver(i) is called for each string judged; *vistos receives
+// how many were.
+enum class SentidoTextos { EM_ORDEM, INVERTIDA, NENHUM };
+
+template <class AoVer>
+SentidoTextos sentido_dos_textos(PyObject* const* origem, Py_ssize_t n, bool reverso,
+                                 Py_ssize_t* vistos, AoVer ao_ver) {
+  PyTypeObject* tipo = Py_TYPE(origem[0]);
+  bool em_ordem = true;
+  bool invertida = true;
+  VistaTexto anterior = LeitorTexto::vista(origem[0]);
+  ao_ver(0);
+  for (Py_ssize_t i = 1; i < n; ++i) {
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(origem[i + distancia_prefetch], 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(origem[i + distancia_prefetch]) + 63);
+    }
+    if (Py_TYPE(origem[i]) != tipo) {
+      *vistos = i;
+      return SentidoTextos::NENHUM;
+    }
+    const VistaTexto texto = LeitorTexto::vista(origem[i]);
+    int ordem = comparar_textos(anterior, texto, 0);
+    anterior = texto;
+    ordem = reverso ? -ordem : ordem;
+    em_ordem = em_ordem && ordem <= 0;
+    invertida = invertida && ordem > 0;
+    if (!em_ordem && !invertida) {
+      *vistos = i;
+      return SentidoTextos::NENHUM;
+    }
+    ao_ver(i);
+  }
+  *vistos = n;
+  return em_ordem ? SentidoTextos::EM_ORDEM : SentidoTextos::INVERTIDA;
+}
+
 }  // namespace vesksort
 
 #endif

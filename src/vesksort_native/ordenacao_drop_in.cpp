@@ -73,6 +73,28 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
                                   Percurso* percurso, CopiaItens* copia = nullptr) {
   const auto quantidade = static_cast<std::size_t>(n);
   PyObject* const* origem = copia != nullptr ? copia->origem : itens;
+  percurso->texto = PyBytes_CheckExact(origem[0]) ? "bytes" : "str";
+  // The strings that sort()'s copy has taken, each as it was read.
+  Py_ssize_t tomados = 0;
+  const auto tomar = [itens, origem, copia, &tomados](Py_ssize_t i) {
+    if (copia != nullptr && i >= tomados) {
+      itens[i] = Py_NewRef(origem[i]);
+      tomados = i + 1;
+    }
+  };
+  Py_ssize_t vistos;
+  const SentidoTextos sentido = sentido_dos_textos(origem, n, reverso, &vistos, tomar);
+  if (copia != nullptr) {
+    copia->copiados = tomados;
+  }
+  if (sentido != SentidoTextos::NENHUM) {
+    if (sentido == SentidoTextos::INVERTIDA) {
+      std::reverse(itens, itens + n);
+      percurso->invertida = true;
+    }
+    percurso->algoritmo = KEYED_JA_ORDENADO;
+    return Veredito::NATIVO;
+  }
   BufferNativo<std::uint64_t> bloco;
   if (quantidade <= UINT32_MAX) {
     bloco = BufferNativo<std::uint64_t>::alocar(3 * quantidade);
@@ -82,14 +104,9 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
     return Veredito::TIMSORT;
   }
   LeitorTexto leitor(origem[0], origem, bloco.get(), reverso);
-  percurso->texto = leitor.bytes() ? "bytes" : "str";
-  Py_ssize_t lidos;
+  const Py_ssize_t lidos = leitor.ler_todos(origem, n, tomar);
   if (copia != nullptr) {
-    lidos = leitor.ler_todos(origem, n,
-                             [itens, origem](Py_ssize_t i) { itens[i] = Py_NewRef(origem[i]); });
-    copia->copiados = lidos;
-  } else {
-    lidos = leitor.ler_todos(origem, n, [](Py_ssize_t) {});
+    copia->copiados = tomados;
   }
   if (lidos < n) {
     percurso->motivo = leitor.motivo;

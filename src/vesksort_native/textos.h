@@ -66,17 +66,23 @@ inline std::uint32_t ponto_de_codigo(const VistaTexto& texto, std::size_t i) {
 
 // The key of the code units from `inicio` on, read as bytes (a string of 1 byte per code point).
 inline std::uint64_t chave_bruta(const VistaTexto& texto, std::size_t inicio) {
-  const auto* bytes = static_cast<const std::uint8_t*>(texto.dados) + inicio;
-  const std::size_t restantes = inicio < texto.comprimento ? texto.comprimento - inicio : 0;
+  const std::size_t de = inicio < texto.comprimento ? inicio : texto.comprimento;
+  const auto* bytes = static_cast<const std::uint8_t*>(texto.dados) + de;
+  const std::size_t restantes = texto.comprimento - de;
   std::uint64_t palavra = 0;
+  if (texto.emoldurada) {
+    // Without a branch (lengths vary at random): 8 bytes from the start, or the 8 that end with
+    // the zero after the data, the rest of the string then being followed by zeros.
+    const bool longa = restantes >= 8;
+    const std::ptrdiff_t recuo = longa ? 0 : static_cast<std::ptrdiff_t>(restantes) - 7;
+    std::memcpy(&palavra, bytes + recuo, 8);
+    const auto deslocamento = static_cast<int>(longa ? 0 : 8 * (7 - restantes));
+    return ((em_ordem_de_bytes(palavra) << deslocamento) & ~std::uint64_t{0xFF}) |
+           (longa ? chave_inacabada : restantes);
+  }
   if (restantes >= 8) {
     std::memcpy(&palavra, bytes, 8);
     return (em_ordem_de_bytes(palavra) & ~std::uint64_t{0xFF}) | chave_inacabada;
-  }
-  if (texto.emoldurada) {
-    // The 8 bytes that end with the zero after the data: the rest of the string, then zeros.
-    std::memcpy(&palavra, bytes + restantes - 7, 8);
-    return em_ordem_de_bytes(palavra) << (8 * (7 - restantes)) | restantes;
   }
   std::memcpy(&palavra, bytes, restantes);
   return em_ordem_de_bytes(palavra) | restantes;
@@ -193,6 +199,17 @@ inline std::size_t prefixo_comum(const VistaTexto& a, const VistaTexto& b, std::
 
 // Order of `a` and `b` from code point `inicio` on: negative, zero or positive.
 inline int comparar_textos(const VistaTexto& a, const VistaTexto& b, std::size_t inicio) {
+  if (a.largura == 1 && b.largura == 1) {
+    const std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
+    const int ordem =
+        inicio < fim ? std::memcmp(static_cast<const std::uint8_t*>(a.dados) + inicio,
+                                   static_cast<const std::uint8_t*>(b.dados) + inicio, fim - inicio)
+                     : 0;
+    if (ordem != 0) {
+      return ordem;
+    }
+    return a.comprimento < b.comprimento ? -1 : a.comprimento > b.comprimento ? 1 : 0;
+  }
   const std::size_t i = inicio + prefixo_comum(a, b, inicio);
   if (i < a.comprimento && i < b.comprimento) {
     return ponto_de_codigo(a, i) < ponto_de_codigo(b, i) ? -1 : 1;
