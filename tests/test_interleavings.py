@@ -167,6 +167,8 @@ SHAPES = {
     "floats": (lambda i: ((i * 2654435761) % 2**40) / 3.0, {}),
     "tuples": (lambda i: ((i * 2654435761) % 1000, i % 977), {}),
     "itemgetter": (lambda i: (((i * 2654435761) % 2**40) / 3.0, i), {"key": operator.itemgetter(0)}),
+    "strings": (lambda i: f"{(i * 2654435761) % 2**40:x}", {}),
+    "str keys": (lambda i: (i, f"{(i * 2654435761) % 2**40:x}"), {"key": operator.itemgetter(1)}),
 }
 
 

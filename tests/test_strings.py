@@ -262,3 +262,26 @@ def test_random_strs_as_sorted(pool, intruder, n, seed, keyed, reverse):
         assert re.fullmatch(native("str", "key" if keyed else "value", ".*"), path), path
     elif path is not None:
         assert path.startswith("interpreter: "), path
+
+
+def shared_head(n, seed, head, late):
+    """n strs that share `head` (what the first ones share is skipped by every key), with `late`
+    (a str without that head, or a wider one) at a later position."""
+    rng = random.Random(seed)
+    values = [head + "".join(rng.choices("ab\x00", k=rng.randint(0, 9))) for _ in range(n)]
+    values[n // 2] = late
+    return values
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize(
+    "late",
+    ["", "https://", "https://www.example.org", "ftp://x", "https://www.example.org/\u4e2d",
+     "https://www.\U0001f600", "https://www.example.org/p/" + "a" * 30],
+    ids=["empty", "shorter", "head-only", "other", "wide-after", "wide-inside", "long"],
+)
+def test_strings_that_break_the_shared_head(late, reverse):
+    head = "https://www.example.org/p/"
+    check(shared_head(3000, 7, head, late), reverse=reverse, path=native("str", "value"))
+    check(shared_head(3000, 8, head, late), keyed=True, reverse=reverse,
+          path=native("str", "key"))

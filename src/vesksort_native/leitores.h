@@ -290,7 +290,17 @@ SentidoTextos sentido_dos_textos(PyObject* const* origem, Py_ssize_t n, bool rev
       return SentidoTextos::NENHUM;
     }
     const VistaTexto texto = LeitorTexto::vista(origem[i]);
-    int ordem = comparar_textos(anterior, texto, 0);
+    int ordem;
+    if (anterior.largura == 1 && texto.largura == 1) {
+      // Their first 7 bytes mostly tell, without a call.
+      const std::uint64_t a = chave_bruta(anterior, 0);
+      const std::uint64_t b = chave_bruta(texto, 0);
+      ordem = a != b                 ? (a < b ? -1 : 1)
+              : chave_deixa_bytes(a) ? comparar_textos(anterior, texto, bytes_por_chave)
+                                     : 0;
+    } else {
+      ordem = comparar_textos(anterior, texto, 0);
+    }
     anterior = texto;
     ordem = reverso ? -ordem : ordem;
     em_ordem = em_ordem && ordem <= 0;
