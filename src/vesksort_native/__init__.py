@@ -1,13 +1,14 @@
-"""Fast, exact sorting of Python lists of numbers, and of tuples of numbers.
+"""Fast, exact sorting of Python lists of numbers, of strings, and of tuples of numbers.
 
 ``sort`` and ``sort_in_place`` are drop-in replacements for ``sorted()`` and ``list.sort()``:
 they take the same arguments and give the same result, the same objects in the same order,
 with the key function called exactly once per item, in item order.
 
 Large lists of exact ``int`` values in the signed 64-bit range, of exact ``float`` values (with
-ints within 2**53 in magnitude among them), of exact tuples of such numbers, and lists whose key
-function returns such values, are ordered natively (a stable counting sort for dense ranges, a
-stable radix sort otherwise). Everything else goes to the interpreter's own list sort; keys
+ints within 2**53 in magnitude among them), of exact tuples of such numbers, of exact ``str`` or
+exact ``bytes``, and lists whose key function returns such values, are ordered natively (a stable
+counting sort for dense ranges, a stable radix sort otherwise; strings by a radix sort on their
+prefixes). Everything else goes to the interpreter's own list sort; keys
 already computed by the native attempt are handed to it, never computed again. ``explain`` sorts as ``sort`` does and tells
 which path it took.
 """
