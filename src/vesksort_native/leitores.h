@@ -174,6 +174,12 @@ class LeitorTexto {
   std::uint64_t mascara() const { return mascara_; }
   // The code points that every string shares, skipped by the keys.
   std::size_t inicio() const { return inicio_; }
+  // The keys read, as the radix sort's first reads would find them.
+  void resumir(ResumoChaves* resumo) const {
+    resumo->menor = estat.menor_chave;
+    resumo->maior = estat.maior_chave;
+    std::memcpy(resumo->primeiros_bytes, primeiros_bytes_, sizeof(primeiros_bytes_));
+  }
 
   EstatisticasChaves estat;
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
@@ -211,6 +217,7 @@ class LeitorTexto {
     chave ^= mascara_;
     chaves_[i] = chave;
     contadas.acrescentar(i, chave);
+    ++primeiros_bytes_[chave >> 56];
   }
   [[gnu::noinline]] static std::uint64_t chave_utf8_em(const VistaTexto& texto,
                                                        std::size_t inicio) {
@@ -237,6 +244,7 @@ class LeitorTexto {
     desistiu_ = desistiu_ || inicio < inicio_;
     inicio_ = inicio;
     contadas = EstatisticasChaves{};
+    std::memset(primeiros_bytes_, 0, sizeof(primeiros_bytes_));
     for (Py_ssize_t j = 0; j < lidos; ++j) {
       guardar(j, chave_de(textos_[j]), contadas);
     }
@@ -261,6 +269,7 @@ class LeitorTexto {
   bool todos_ascii_ = true;
   std::size_t inicio_ = 0;
   VistaTexto referencia_{};
+  std::uint32_t primeiros_bytes_[256] = {};  // how many keys have each value of their top byte
   bool desistiu_ = false;  // a string did not share what the first ones did: none is skipped
 };
 

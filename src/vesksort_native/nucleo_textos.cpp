@@ -56,9 +56,11 @@ void copiar_para_o_primeiro(const LadosBytes& lados, int lado, std::size_t inici
 }
 
 // Sorts the elements inicio ... fim - 1 of side `lado` into the same positions of side 0.
-// `contagens[b]` is the count table of the parts split at depth b.
+// `contagens[b]` is the count table of the parts split at depth b. `resumo`, when not null,
+// already holds what the part's first read would learn.
 void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, std::size_t fim,
-                       int profundidade, std::uint32_t (*contagens)[256]) {
+                       int profundidade, std::uint32_t (*contagens)[256],
+                       const ResumoChaves* resumo = nullptr) {
   if (fim - inicio <= maior_parte_por_postos) {
     ordenar_por_postos(lados, lado, inicio, fim);
     copiar_para_o_primeiro(lados, lado ^ 1, inicio, fim);
@@ -70,9 +72,14 @@ void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, st
   // theirs. Equal keys (a word many times over) are found in one read.
   std::uint64_t menor = UINT64_MAX;
   std::uint64_t maior = 0;
-  for (std::size_t i = inicio; i < fim; ++i) {
-    menor = chaves[i] < menor ? chaves[i] : menor;
-    maior = chaves[i] > maior ? chaves[i] : maior;
+  if (resumo != nullptr) {
+    menor = resumo->menor;
+    maior = resumo->maior;
+  } else {
+    for (std::size_t i = inicio; i < fim; ++i) {
+      menor = chaves[i] < menor ? chaves[i] : menor;
+      maior = chaves[i] > maior ? chaves[i] : maior;
+    }
   }
   // Parts split 8 times share all 8 bytes.
   if (menor == maior || profundidade >= 8) {
@@ -83,11 +90,15 @@ void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, st
   const auto primeiro = static_cast<unsigned>((menor >> deslocamento) & 0xFF);
   const auto ultimo = static_cast<unsigned>((maior >> deslocamento) & 0xFF);  // > primeiro
   std::uint32_t* contagem = contagens[profundidade];
-  for (unsigned d = primeiro; d <= ultimo; ++d) {
-    contagem[d] = 0;
-  }
-  for (std::size_t i = inicio; i < fim; ++i) {
-    ++contagem[(chaves[i] >> deslocamento) & 0xFF];
+  if (resumo != nullptr && deslocamento == 56) {
+    std::memcpy(contagem, resumo->primeiros_bytes, sizeof(resumo->primeiros_bytes));
+  } else {
+    for (unsigned d = primeiro; d <= ultimo; ++d) {
+      contagem[d] = 0;
+    }
+    for (std::size_t i = inicio; i < fim; ++i) {
+      ++contagem[(chaves[i] >> deslocamento) & 0xFF];
+    }
   }
   auto total = static_cast<std::uint32_t>(inicio);
   for (unsigned d = primeiro; d <= ultimo; ++d) {
@@ -119,10 +130,10 @@ void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, st
 }  // namespace
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
-                 std::uint32_t* linhas_outras, std::size_t n) {
+                 std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo) {
   std::uint32_t contagens[8][256];  // a split leaves its parts equal in one more byte
   ordenar_por_bytes(LadosBytes{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0, 0, n, 0,
-                    contagens);
+                    contagens, resumo);
 }
 
 }  // namespace vesksort

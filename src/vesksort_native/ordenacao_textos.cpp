@@ -41,7 +41,9 @@ class OrdenacaoTextos {
         mascara_(leitor.mascara()),
         utf8_(leitor.utf8()),
         bytes_(leitor.bytes()),
-        inicio_(leitor.inicio()) {}
+        inicio_(leitor.inicio()) {
+    leitor.resumir(&resumo_);
+  }
 
   // Orders the rows 0 ... n - 1, whose first keys stand in place, into linhas().
   void ordenar(std::size_t n, const EstatisticasChaves& estat, Percurso* percurso) {
@@ -56,7 +58,7 @@ class OrdenacaoTextos {
       }
       percurso->invertida = true;
     } else if (estat.descidas > 0) {
-      ordenar_por_chaves(0, n);
+      radix_bytes(chaves_, chaves_outras_, linhas_, linhas_outras_, n, &resumo_);
     }
     resolver_empates(n);
     percurso->passagens = niveis_;
@@ -245,7 +247,8 @@ class OrdenacaoTextos {
   std::uint64_t mascara_;
   bool utf8_;
   bool bytes_;
-  std::size_t inicio_;  // where the first keys start
+  std::size_t inicio_;   // where the first keys start
+  ResumoChaves resumo_;  // of the first keys
   int niveis_ = 1;
 };
 

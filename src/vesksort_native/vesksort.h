@@ -271,11 +271,20 @@ const std::uint32_t* ordenar_linhas(std::uint64_t* palavras, int quantidade_pala
                                     const std::uint64_t* variacoes, std::uint64_t* chaves,
                                     std::uint32_t* linhas, TabelasRadix& tabelas);
 
+// What a read of n keys learns on the way: the smallest and the largest, and how many have each
+// value of the highest byte.
+struct ResumoChaves {
+  std::uint64_t menor;
+  std::uint64_t maior;
+  std::uint32_t primeiros_bytes[256];
+};
+
 // Stable MSD radix sort, byte by byte, of n keys (at most 2**32) and the 32-bit row numbers beside
 // them: `chaves` and `linhas` in input order on entry, in key order on return; the other two
-// arrays are scratch of the same sizes.
+// arrays are scratch of the same sizes. `resumo`, when not null, summarises the n keys, and saves
+// the sort its first reads of them.
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
-                 std::uint32_t* linhas_outras, std::size_t n);
+                 std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo = nullptr);
 
 // ---- Interpreter glue ---------------------------------------------------------------------
 
