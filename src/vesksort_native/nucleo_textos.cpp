@@ -1,4 +1,5 @@
-// Stable most-significant-byte radix sort of prefix keys with 32-bit row numbers beside them.
+// Stable most-significant-byte radix sort of prefix keys with a value beside each: a 32-bit row
+// number, or the object itself where the caller has no other use for the row.
 //
 // Prefix keys of strings crowd: words share their first letters, paths and URLs their first
 // bytes. Split by their highest byte first, the keys fall into parts that the next bytes split
@@ -16,20 +17,23 @@ namespace {
 // 256 counts of a split cost more.
 constexpr std::size_t maior_parte_por_postos = 24;
 
+template <class Linha>
 struct LadosBytes {
   std::uint64_t* chaves[2];
-  std::uint32_t* linhas[2];
+  Linha* linhas[2];
 };
 
 // Stable sort of the keys inicio ... fim - 1 of side `lado` into the same positions of the
 // other side, by whole keys: each key's place is the number of keys smaller than it and of equal
 // keys before it. Comparisons without branches cost less than the mispredicted ones of an
 // insertion sort, for a few dozen keys.
-void ordenar_por_postos(const LadosBytes& lados, int lado, std::size_t inicio, std::size_t fim) {
+template <class Linha>
+void ordenar_por_postos(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
+                        std::size_t fim) {
   const std::uint64_t* chaves = lados.chaves[lado] + inicio;
-  const std::uint32_t* linhas = lados.linhas[lado] + inicio;
+  const Linha* linhas = lados.linhas[lado] + inicio;
   std::uint64_t* chaves_destino = lados.chaves[lado ^ 1] + inicio;
-  std::uint32_t* linhas_destino = lados.linhas[lado ^ 1] + inicio;
+  Linha* linhas_destino = lados.linhas[lado ^ 1] + inicio;
   const std::size_t m = fim - inicio;
   for (std::size_t i = 0; i < m; ++i) {
     const std::uint64_t chave = chaves[i];
@@ -45,21 +49,22 @@ void ordenar_por_postos(const LadosBytes& lados, int lado, std::size_t inicio, s
   }
 }
 
-void copiar_para_o_primeiro(const LadosBytes& lados, int lado, std::size_t inicio,
+template <class Linha>
+void copiar_para_o_primeiro(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
                             std::size_t fim) {
   if (lado == 1 && fim > inicio) {
     std::memcpy(lados.chaves[0] + inicio, lados.chaves[1] + inicio,
                 (fim - inicio) * sizeof(std::uint64_t));
-    std::memcpy(lados.linhas[0] + inicio, lados.linhas[1] + inicio,
-                (fim - inicio) * sizeof(std::uint32_t));
+    std::memcpy(lados.linhas[0] + inicio, lados.linhas[1] + inicio, (fim - inicio) * sizeof(Linha));
   }
 }
 
 // Sorts the elements inicio ... fim - 1 of side `lado` into the same positions of side 0.
 // `contagens[b]` is the count table of the parts split at depth b. `resumo`, when not null,
 // already holds what the part's first read would learn.
-void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, std::size_t fim,
-                       int profundidade, std::uint32_t (*contagens)[256],
+template <class Linha>
+void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
+                       std::size_t fim, int profundidade, std::uint32_t (*contagens)[256],
                        const ResumoChaves* resumo = nullptr) {
   if (fim - inicio <= maior_parte_por_postos) {
     ordenar_por_postos(lados, lado, inicio, fim);
@@ -106,9 +111,9 @@ void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, st
     contagem[d] = total;
     total += esta;
   }
-  const std::uint32_t* linhas = lados.linhas[lado];
+  const Linha* linhas = lados.linhas[lado];
   std::uint64_t* chaves_destino = lados.chaves[lado ^ 1];
-  std::uint32_t* linhas_destino = lados.linhas[lado ^ 1];
+  Linha* linhas_destino = lados.linhas[lado ^ 1];
   for (std::size_t i = inicio; i < fim; ++i) {
     const std::uint32_t destino = contagem[(chaves[i] >> deslocamento) & 0xFF]++;
     chaves_destino[destino] = chaves[i];
@@ -132,8 +137,15 @@ void ordenar_por_bytes(const LadosBytes& lados, int lado, std::size_t inicio, st
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
                  std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo) {
   std::uint32_t contagens[8][256];  // a split leaves its parts equal in one more byte
-  ordenar_por_bytes(LadosBytes{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0, 0, n, 0,
-                    contagens, resumo);
+  ordenar_por_bytes(LadosBytes<std::uint32_t>{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0,
+                    0, n, 0, contagens, resumo);
+}
+
+void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
+                 PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo) {
+  std::uint32_t contagens[8][256];
+  ordenar_por_bytes(LadosBytes<PyObject*>{{chaves, chaves_outras}, {objetos, objetos_outros}}, 0, 0,
+                    n, 0, contagens, resumo);
 }
 
 }  // namespace vesksort

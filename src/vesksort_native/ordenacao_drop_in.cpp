@@ -97,7 +97,7 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
   }
   BufferNativo<std::uint64_t> bloco;
   if (quantidade <= UINT32_MAX) {
-    bloco = BufferNativo<std::uint64_t>::alocar(3 * quantidade);
+    bloco = BufferNativo<std::uint64_t>::alocar(4 * quantidade);
   }
   if (!bloco) {
     percurso->motivo = MotivoInterpretador::MEMORIA;

@@ -1,5 +1,6 @@
 // Lists of strings (exact str, or exact bytes) ordered by prefix keys: the keys of every string's
-// first 7 bytes are sorted by radix with the strings' row numbers beside them; then each run of
+// first 7 bytes are sorted by radix with the strings themselves beside them (the items of a list
+// of strings), or their row numbers (keys that a key function gave); then each run of
 // equal keys that leaves bytes to compare is ordered by the keys of its next bytes, level by
 // level, after skipping what all of its strings share. Small runs, and runs nested deeper than
 // the levels kept, are ordered by comparing their strings. Every step is stable.
@@ -7,6 +8,7 @@
 // The strings are only read: nothing here calls the interpreter, so the lock may be released
 // around it while the strings' list is out of everyone else's reach.
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "leitores.h"
@@ -29,6 +31,9 @@ struct Quadro {
   PosicaoTexto posicao;
 };
 
+// `Linha` is what moves beside a key: the string itself (PyObject*), or its row number
+// (std::uint32_t) in `textos`.
+template <class Linha>
 class OrdenacaoTextos {
  public:
   OrdenacaoTextos(PyObject* const* textos, const LeitorTexto& leitor, std::uint64_t* espaco,
@@ -36,7 +41,7 @@ class OrdenacaoTextos {
       : textos_(textos),
         chaves_(espaco),
         chaves_outras_(espaco + n),
-        linhas_(reinterpret_cast<std::uint32_t*>(espaco + 2 * n)),
+        linhas_(reinterpret_cast<Linha*>(espaco + 2 * n)),
         linhas_outras_(linhas_ + n),
         mascara_(leitor.mascara()),
         utf8_(leitor.utf8()),
@@ -48,7 +53,11 @@ class OrdenacaoTextos {
   // Orders the rows 0 ... n - 1, whose first keys stand in place, into linhas().
   void ordenar(std::size_t n, const EstatisticasChaves& estat, Percurso* percurso) {
     for (std::size_t i = 0; i < n; ++i) {
-      linhas_[i] = static_cast<std::uint32_t>(i);
+      if constexpr (std::is_same_v<Linha, PyObject*>) {
+        linhas_[i] = textos_[i];
+      } else {
+        linhas_[i] = static_cast<std::uint32_t>(i);
+      }
     }
     if (estat.subidas == 0 && estat.descidas > 0 && estritamente_descendentes(n)) {
       // Strictly descending strings, all distinct: reversed, the rows are in order.
@@ -64,20 +73,27 @@ class OrdenacaoTextos {
     percurso->passagens = niveis_;
   }
 
-  const std::uint32_t* linhas() const { return linhas_; }
+  const Linha* linhas() const { return linhas_; }
 
  private:
   // Whether the strings, whose keys do not ascend, strictly descend: where two keys are equal,
   // the strings tell.
   bool estritamente_descendentes(std::size_t n) const {
     for (std::size_t i = 1; i < n; ++i) {
-      if (chaves_[i] == chaves_[i - 1] &&
-          (!chave_deixa_bytes(chaves_[i] ^ mascara_) ||
-           comparar(static_cast<std::uint32_t>(i - 1), static_cast<std::uint32_t>(i), 0) <= 0)) {
+      if (chaves_[i] == chaves_[i - 1] && (!chave_deixa_bytes(chaves_[i] ^ mascara_) ||
+                                           comparar(linhas_[i - 1], linhas_[i], 0) <= 0)) {
         return false;
       }
     }
     return true;
+  }
+
+  PyObject* texto(Linha linha) const {
+    if constexpr (std::is_same_v<Linha, PyObject*>) {
+      return linha;
+    } else {
+      return textos_[linha];
+    }
   }
 
   bool ascii(PyObject* texto) const { return bytes_ || !utf8_ || PyUnicode_IS_ASCII(texto); }
@@ -96,9 +112,9 @@ class OrdenacaoTextos {
     return avancar_utf8(LeitorTexto::vista(texto), posicao, bytes_por_chave);
   }
 
-  int comparar(std::uint32_t a, std::uint32_t b, std::size_t inicio) const {
+  int comparar(Linha a, Linha b, std::size_t inicio) const {
     const int ordem =
-        comparar_textos(LeitorTexto::vista(textos_[a]), LeitorTexto::vista(textos_[b]), inicio);
+        comparar_textos(LeitorTexto::vista(texto(a)), LeitorTexto::vista(texto(b)), inicio);
     return mascara_ != 0 ? -ordem : ordem;
   }
 
@@ -111,13 +127,13 @@ class OrdenacaoTextos {
   // The keys of the rows inicio ... fim - 1 at `posicao`; returns the bits in which they vary.
   std::uint64_t chaves_do_nivel(std::size_t inicio, std::size_t fim, PosicaoTexto posicao) {
     std::uint64_t variacao = 0;
-    const std::uint64_t primeira = chave(textos_[linhas_[inicio]], posicao);
+    const std::uint64_t primeira = chave(texto(linhas_[inicio]), posicao);
     for (std::size_t i = inicio; i < fim; ++i) {
       // The strings lie anywhere in memory: fetching ahead overlaps the cache misses.
       if (i + distancia_prefetch < fim) {
-        __builtin_prefetch(textos_[linhas_[i + distancia_prefetch]]);
+        __builtin_prefetch(texto(linhas_[i + distancia_prefetch]));
       }
-      chaves_[i] = chave(textos_[linhas_[i]], posicao);
+      chaves_[i] = chave(texto(linhas_[i]), posicao);
       variacao |= chaves_[i] ^ primeira;
     }
     return variacao;
@@ -127,19 +143,19 @@ class OrdenacaoTextos {
   // whether they are all equal.
   std::size_t prefixo_da_parte(std::size_t inicio, std::size_t fim, std::size_t de,
                                bool* iguais) const {
-    PyObject* primeiro = textos_[linhas_[inicio]];
+    PyObject* primeiro = texto(linhas_[inicio]);
     const VistaTexto primeira = LeitorTexto::vista(primeiro);
     std::size_t comum = primeira.comprimento - de;
     *iguais = true;
     for (std::size_t i = inicio + 1; i < fim && (comum > 0 || *iguais); ++i) {
       if (i + distancia_prefetch < fim) {
-        __builtin_prefetch(textos_[linhas_[i + distancia_prefetch]]);
+        __builtin_prefetch(texto(linhas_[i + distancia_prefetch]));
       }
-      PyObject* texto = textos_[linhas_[i]];
-      if (texto == primeiro) {
+      PyObject* outro = texto(linhas_[i]);
+      if (outro == primeiro) {
         continue;
       }
-      const VistaTexto vista = LeitorTexto::vista(texto);
+      const VistaTexto vista = LeitorTexto::vista(outro);
       const std::size_t partilhado = prefixo_comum(primeira, vista, de);
       *iguais = *iguais && vista.comprimento == primeira.comprimento &&
                 partilhado == primeira.comprimento - de;
@@ -149,9 +165,9 @@ class OrdenacaoTextos {
   }
 
   // Stable insertion sort of the rows inicio ... fim - 1, compared from code point `de` on.
-  void inserir(std::uint32_t* linhas, std::size_t inicio, std::size_t fim, std::size_t de) const {
+  void inserir(Linha* linhas, std::size_t inicio, std::size_t fim, std::size_t de) const {
     for (std::size_t i = inicio + 1; i < fim; ++i) {
-      const std::uint32_t linha = linhas[i];
+      const Linha linha = linhas[i];
       std::size_t j = i;
       for (; j > inicio && comparar(linhas[j - 1], linha, de) > 0; --j) {
         linhas[j] = linhas[j - 1];
@@ -166,8 +182,8 @@ class OrdenacaoTextos {
     for (std::size_t a = inicio; a < fim; a += bloco_insercao) {
       inserir(linhas_, a, a + bloco_insercao < fim ? a + bloco_insercao : fim, de);
     }
-    std::uint32_t* origem = linhas_;
-    std::uint32_t* destino = linhas_outras_;
+    Linha* origem = linhas_;
+    Linha* destino = linhas_outras_;
     for (std::size_t largura = bloco_insercao; largura < fim - inicio; largura *= 2) {
       for (std::size_t a = inicio; a < fim; a += 2 * largura) {
         const std::size_t meio = a + largura < fim ? a + largura : fim;
@@ -188,7 +204,7 @@ class OrdenacaoTextos {
       std::swap(origem, destino);
     }
     if (origem != linhas_) {
-      std::memcpy(linhas_ + inicio, origem + inicio, (fim - inicio) * sizeof(std::uint32_t));
+      std::memcpy(linhas_ + inicio, origem + inicio, (fim - inicio) * sizeof(Linha));
     }
   }
 
@@ -216,7 +232,7 @@ class OrdenacaoTextos {
         continue;
       }
       quadro.cursor = fim;
-      PosicaoTexto posicao = seguinte(textos_[linhas_[inicio]], quadro.posicao);
+      PosicaoTexto posicao = seguinte(texto(linhas_[inicio]), quadro.posicao);
       if (fim - inicio <= maior_parte_por_comparacao || topo + 1 == maior_profundidade) {
         ordenar_por_comparacao(inicio, fim, posicao.indice);
         continue;
@@ -242,8 +258,8 @@ class OrdenacaoTextos {
   PyObject* const* textos_;
   std::uint64_t* chaves_;
   std::uint64_t* chaves_outras_;
-  std::uint32_t* linhas_;
-  std::uint32_t* linhas_outras_;
+  Linha* linhas_;
+  Linha* linhas_outras_;
   std::uint64_t mascara_;
   bool utf8_;
   bool bytes_;
@@ -258,21 +274,32 @@ void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
                     const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
                     Percurso* percurso) {
   LiberacaoGil sem_gil(liberar_gil);
-  OrdenacaoTextos ordenacao(textos, leitor, espaco, n);
-  ordenacao.ordenar(n, leitor.estat, percurso);
-  const std::uint32_t* linhas = ordenacao.linhas();
   std::size_t primeira_movida = 0;
-  while (primeira_movida < n && linhas[primeira_movida] == primeira_movida) {
-    ++primeira_movida;
+  if (itens == textos) {
+    OrdenacaoTextos<PyObject*> ordenacao(textos, leitor, espaco, n);
+    ordenacao.ordenar(n, leitor.estat, percurso);
+    const PyObject* const* ordenados = ordenacao.linhas();
+    while (primeira_movida < n && ordenados[primeira_movida] == itens[primeira_movida]) {
+      ++primeira_movida;
+    }
+    std::memcpy(itens + primeira_movida, ordenados + primeira_movida,
+                (n - primeira_movida) * sizeof(PyObject*));
+  } else {
+    OrdenacaoTextos<std::uint32_t> ordenacao(textos, leitor, espaco, n);
+    ordenacao.ordenar(n, leitor.estat, percurso);
+    const std::uint32_t* linhas = ordenacao.linhas();
+    while (primeira_movida < n && linhas[primeira_movida] == primeira_movida) {
+      ++primeira_movida;
+    }
+    // The items in order, through the keys' room, which is free now.
+    auto* ordenados = reinterpret_cast<PyObject**>(espaco);
+    for (std::size_t i = primeira_movida; i < n; ++i) {
+      ordenados[i] = itens[linhas[i]];
+    }
+    std::memcpy(itens + primeira_movida, ordenados + primeira_movida,
+                (n - primeira_movida) * sizeof(PyObject*));
   }
   percurso->algoritmo = primeira_movida == n ? KEYED_JA_ORDENADO : KEYED_RADIX;
-  // The items in order, through the keys' room, which is free now.
-  auto* ordenados = reinterpret_cast<PyObject**>(espaco);
-  for (std::size_t i = primeira_movida; i < n; ++i) {
-    ordenados[i] = itens[linhas[i]];
-  }
-  std::memcpy(itens + primeira_movida, ordenados + primeira_movida,
-              (n - primeira_movida) * sizeof(PyObject*));
 }
 
 }  // namespace vesksort

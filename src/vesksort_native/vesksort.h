@@ -285,6 +285,9 @@ struct ResumoChaves {
 // the sort its first reads of them.
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
                  std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo = nullptr);
+// The same with an object beside each key instead of a row number.
+void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
+                 PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo = nullptr);
 
 // ---- Interpreter glue ---------------------------------------------------------------------
 
@@ -585,7 +588,8 @@ Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
 class LeitorTexto;
 // Orders the n (at most 2**32) objects of `itens` by the strings `textos` (the items
 // themselves, or their keys) that `leitor` read, stably: their first keys stand at the start of
-// `espaco`, 3n words. The path is written to `percurso`;
+// `espaco`, 4n words where the items are the strings (the objects move beside their keys), 3n
+// words otherwise (32-bit row numbers do). The path is written to `percurso`;
 // nothing can fail. Without the lock when `liberar_gil`.
 void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
                     const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
