@@ -235,8 +235,10 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   const TipoChave tipo = tipo_de_chave(primeira.get(), &percurso->motivo);
   const auto quantidade = static_cast<std::size_t>(n);
   // One block: the key objects, then their sort keys, then the kernels' other side and their
-  // tables, taken at once so that a call makes one allocation (counting may grow it).
-  const std::size_t palavras_bloco = 4 * quantidade + palavras_tabelas_radix;
+  // tables (none for strings), taken at once so that a call makes one allocation (counting may
+  // grow it).
+  const std::size_t palavras_bloco =
+      4 * quantidade + (tipo == TipoChave::TEXTO ? 0 : palavras_tabelas_radix);
   BufferNativo<std::uint64_t> bloco;
   if (tipo != TipoChave::OUTRO) {
     bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
