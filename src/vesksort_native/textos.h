@@ -73,12 +73,11 @@ inline std::uint64_t chave_bruta(const VistaTexto& texto, std::size_t inicio) {
   if (texto.emoldurada) {
     // Without a branch (lengths vary at random): 8 bytes from the start, or the 8 that end with
     // the zero after the data, the rest of the string then being followed by zeros.
-    const bool longa = restantes >= 8;
-    const std::ptrdiff_t recuo = longa ? 0 : static_cast<std::ptrdiff_t>(restantes) - 7;
-    std::memcpy(&palavra, bytes + recuo, 8);
-    const auto deslocamento = static_cast<int>(longa ? 0 : 8 * (7 - restantes));
+    const std::size_t ate_sete = restantes < 7 ? restantes : 7;
+    std::memcpy(&palavra, bytes + ate_sete - 7, 8);
+    const auto deslocamento = static_cast<int>(8 * (7 - ate_sete));
     return ((em_ordem_de_bytes(palavra) << deslocamento) & ~std::uint64_t{0xFF}) |
-           (longa ? chave_inacabada : restantes);
+           (restantes < 8 ? restantes : chave_inacabada);
   }
   if (restantes >= 8) {
     std::memcpy(&palavra, bytes, 8);
