@@ -19,16 +19,27 @@ enum class Leitura {
   ERRO,   // an exception is set
 };
 
-// Exact ints in the signed 64-bit range.
-struct LeitorInt64 {
- public:
-  LeitorInt64(std::uint64_t* destino, std::uint64_t mascara_chaves)
+// What the two number readers share: where the keys go, the mask that orders them, their
+// statistics, and why a value could not be read.
+struct LeitorNumerico {
+  LeitorNumerico(std::uint64_t* destino, std::uint64_t mascara_chaves)
       : chaves(destino), mascara(mascara_chaves) {}
+
+  Leitura guardar(Py_ssize_t i, std::uint64_t chave) {
+    chaves[i] = chave;
+    estat.acrescentar(i, chave);
+    return Leitura::LIDA;
+  }
 
   std::uint64_t* chaves;
   std::uint64_t mascara;
   EstatisticasChaves estat;
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+};
+
+// Exact ints in the signed 64-bit range.
+struct LeitorInt64 : LeitorNumerico {
+  using LeitorNumerico::LeitorNumerico;
 
   Leitura ler(Py_ssize_t i, PyObject* objeto) {
     std::int64_t valor = 0;
@@ -38,10 +49,7 @@ struct LeitorInt64 {
           PyLong_CheckExact(objeto) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
       return lido < 0 ? Leitura::ERRO : Leitura::OUTRA;
     }
-    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
-    chaves[i] = chave;
-    estat.acrescentar(i, chave);
-    return Leitura::LIDA;
+    return guardar(i, static_cast<std::uint64_t>(valor) ^ mascara);
   }
 
   // The smallest and the largest value read (some must have been).
@@ -59,14 +67,8 @@ struct LeitorInt64 {
 };
 
 // Exact floats that are not NaN, and exact ints that a float holds exactly.
-struct LeitorFloat {
-  LeitorFloat(std::uint64_t* destino, std::uint64_t mascara_chaves)
-      : chaves(destino), mascara(mascara_chaves) {}
-
-  std::uint64_t* chaves;
-  std::uint64_t mascara;
-  EstatisticasChaves estat;
-  MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
+struct LeitorFloat : LeitorNumerico {
+  using LeitorNumerico::LeitorNumerico;
 
   // The reader that takes over from an int reader at a float: the ints read so far take the
   // keys of their float values. False, with the reason noted, when one of them is no float.
@@ -86,9 +88,7 @@ struct LeitorFloat {
     if (lido <= 0) {
       return lido < 0 ? Leitura::ERRO : Leitura::OUTRA;
     }
-    chaves[i] = chave;
-    estat.acrescentar(i, chave);
-    return Leitura::LIDA;
+    return guardar(i, chave);
   }
 };
 
@@ -133,6 +133,15 @@ class LeitorTexto {
     return VistaTexto{PyUnicode_DATA(objeto),
                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(objeto)),
                       static_cast<int>(PyUnicode_KIND(objeto)), PyUnicode_IS_COMPACT(objeto) != 0};
+  }
+
+  // The key of `objeto` from `posicao` on (ascending): as UTF-8 where the list is read so
+  // (`utf8`), but for an ASCII str, whose bytes are its UTF-8.
+  static std::uint64_t chave_em(PyObject* objeto, const VistaTexto& texto, PosicaoTexto posicao,
+                                bool utf8) {
+    return utf8 && PyUnicode_CheckExact(objeto) && !PyUnicode_IS_ASCII(objeto)
+               ? chave_utf8_em(texto, posicao)
+               : chave_bruta(texto, posicao.indice);
   }
 
   Leitura ler(Py_ssize_t i, PyObject* objeto) {
@@ -196,19 +205,15 @@ class LeitorTexto {
       recomecar(i, 0, contadas);
     }
     if (tipo_ == &PyUnicode_Type) {
-      const bool ascii = PyUnicode_IS_ASCII(objeto);
       if (!utf8_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
         utf8_ = true;
         if (!todos_ascii_) {
           recomecar(i, inicio_, contadas);
         }
       }
-      todos_ascii_ &= ascii;
-      guardar(i, utf8_ && !ascii ? chave_utf8_em(texto, inicio_) : chave_bruta(texto, inicio_),
-              contadas);
-    } else {
-      guardar(i, chave_bruta(texto, inicio_), contadas);
+      todos_ascii_ &= PyUnicode_IS_ASCII(objeto) != 0;
     }
+    guardar(i, chave_em(objeto, texto, PosicaoTexto{inicio_, 0}, utf8_), contadas);
     if (i == amostra_inicio - 1 && !desistiu_) [[unlikely]] {
       medir_inicio(contadas);
     }
@@ -220,13 +225,8 @@ class LeitorTexto {
     ++primeiros_bytes_[chave >> 56];
   }
   [[gnu::noinline]] static std::uint64_t chave_utf8_em(const VistaTexto& texto,
-                                                       std::size_t inicio) {
-    return chave_utf8(texto, PosicaoTexto{inicio, 0});
-  }
-  std::uint64_t chave_de(PyObject* objeto) const {
-    const VistaTexto texto = vista(objeto);
-    return utf8_ && !bytes() && !PyUnicode_IS_ASCII(objeto) ? chave_utf8_em(texto, inicio_)
-                                                            : chave_bruta(texto, inicio_);
+                                                       PosicaoTexto posicao) {
+    return chave_utf8(texto, posicao);
   }
   bool partilha_inicio(const VistaTexto& texto) const {
     if (texto.comprimento < inicio_) {
@@ -246,7 +246,8 @@ class LeitorTexto {
     contadas = EstatisticasChaves{};
     std::memset(primeiros_bytes_, 0, sizeof(primeiros_bytes_));
     for (Py_ssize_t j = 0; j < lidos; ++j) {
-      guardar(j, chave_de(textos_[j]), contadas);
+      guardar(j, chave_em(textos_[j], vista(textos_[j]), PosicaoTexto{inicio_, 0}, utf8_),
+              contadas);
     }
   }
   [[gnu::noinline]] void medir_inicio(EstatisticasChaves& contadas) {
@@ -299,17 +300,7 @@ SentidoTextos sentido_dos_textos(PyObject* const* origem, Py_ssize_t n, bool rev
       return SentidoTextos::NENHUM;
     }
     const VistaTexto texto = LeitorTexto::vista(origem[i]);
-    int ordem;
-    if (anterior.largura == 1 && texto.largura == 1) {
-      // Their first 7 bytes mostly tell, without a call.
-      const std::uint64_t a = chave_bruta(anterior, 0);
-      const std::uint64_t b = chave_bruta(texto, 0);
-      ordem = a != b                 ? (a < b ? -1 : 1)
-              : chave_deixa_bytes(a) ? comparar_textos(anterior, texto, bytes_por_chave)
-                                     : 0;
-    } else {
-      ordem = comparar_textos(anterior, texto, 0);
-    }
+    int ordem = comparar_textos(anterior, texto, 0);
     anterior = texto;
     ordem = reverso ? -ordem : ordem;
     em_ordem = em_ordem && ordem <= 0;

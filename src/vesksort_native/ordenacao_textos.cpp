@@ -99,9 +99,7 @@ class OrdenacaoTextos {
   bool ascii(PyObject* texto) const { return bytes_ || !utf8_ || PyUnicode_IS_ASCII(texto); }
 
   std::uint64_t chave(PyObject* texto, PosicaoTexto posicao) const {
-    const VistaTexto vista = LeitorTexto::vista(texto);
-    return (ascii(texto) ? chave_bruta(vista, posicao.indice) : chave_utf8(vista, posicao)) ^
-           mascara_;
+    return LeitorTexto::chave_em(texto, LeitorTexto::vista(texto), posicao, utf8_) ^ mascara_;
   }
 
   // Where the level after the one at `posicao` starts.
