@@ -43,11 +43,18 @@ class Compared:
         return self.value > self._compare(other)
 
 
+class Label(str):
+    pass
+
+
 def keys_for(kind, n, act):
-    """Keys that a native attempt reads up to item 150 (0 for "str-first"), then hands over."""
+    """Keys that a native attempt reads up to item 150, then hands over ("str-first": str keys,
+    ordered natively throughout)."""
     ints = [(i * 7919) % 1009 - 500 for i in range(n)]
     if kind == "tuple-nan":  # handed over once every key is read
         return [(k % 3, k) for k in ints[:-1]] + [(0, math.nan)]
+    if kind == "str-then-subclass":  # str keys read natively, then a subclass
+        return [str(k) for k in ints[:150]] + [Label(k) for k in ints[150:]]
     at = 0 if kind == "str-first" else 150
     late = {
         "str-first": [str(k) for k in ints],
@@ -75,7 +82,8 @@ def assert_as_list_sort(run):
     assert_same_objects(ours[2], expected[2])
 
 
-HAND_OVER = ["str-first", "str", "beyond-int64", "nan", "bool", "compared", "tuple-nan"]
+HAND_OVER = ["str-first", "str", "str-then-subclass", "beyond-int64", "nan", "bool", "compared",
+             "tuple-nan"]
 
 
 @pytest.mark.parametrize("reverse", [False, True])
