@@ -140,7 +140,7 @@ def in_order(domain, shape):
         ("descending", True, "already in order"),
         ("equal-runs", False, ".*"),
         ("equal-runs", True, ".*"),
-        ("one-swap", False, RADIX),
+        ("one-swap", False, "2 runs merged"),
     ],
 )
 def test_texts_in_order(shape, reverse, how, domain, keyed):

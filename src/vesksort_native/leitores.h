@@ -274,46 +274,29 @@ class LeitorTexto {
   bool desistiu_ = false;  // a string did not share what the first ones did: none is skipped
 };
 
-// How a list of strings (of the first one's type) runs, as read from its start: already in the
-// order asked for (ascending, or descending with `reverso`, equal strings in list order), or
-// strictly the other way (reversed, it is in order), or neither. A sorted list costs one
-// comparison per string, as the interpreter's own sort spends on it; any other list is found
-// out within its first strings. ao_ver(i) is called for each string judged; *vistos receives
-// how many were.
-enum class SentidoTextos { EM_ORDEM, INVERTIDA, NENHUM };
-
-template <class AoVer>
-SentidoTextos sentido_dos_textos(PyObject* const* origem, Py_ssize_t n, bool reverso,
-                                 Py_ssize_t* vistos, AoVer ao_ver) {
-  PyTypeObject* tipo = Py_TYPE(origem[0]);
-  bool em_ordem = true;
-  bool invertida = true;
-  VistaTexto anterior = LeitorTexto::vista(origem[0]);
-  ao_ver(0);
-  for (Py_ssize_t i = 1; i < n; ++i) {
-    if (i + distancia_prefetch < n) {
-      __builtin_prefetch(origem[i + distancia_prefetch], 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(origem[i + distancia_prefetch]) + 63);
+// The order of two strings of one kind, as a sort asks for it (descending with `reverso`); one
+// object met twice is equal to itself without a look at its bytes.
+struct CompararTextos {
+  bool reverso;
+  int operator()(PyObject* a, PyObject* b) const {
+    if (a == b) {
+      return 0;
     }
-    if (Py_TYPE(origem[i]) != tipo) {
-      *vistos = i;
-      return SentidoTextos::NENHUM;
-    }
-    const VistaTexto texto = LeitorTexto::vista(origem[i]);
-    int ordem = comparar_textos(anterior, texto, 0);
-    anterior = texto;
-    ordem = reverso ? -ordem : ordem;
-    em_ordem = em_ordem && ordem <= 0;
-    invertida = invertida && ordem > 0;
-    if (!em_ordem && !invertida) {
-      *vistos = i;
-      return SentidoTextos::NENHUM;
-    }
-    ao_ver(i);
+    const int ordem = comparar_textos(LeitorTexto::vista(a), LeitorTexto::vista(b), 0);
+    return reverso ? -ordem : ordem;
   }
-  *vistos = n;
-  return em_ordem ? SentidoTextos::EM_ORDEM : SentidoTextos::INVERTIDA;
-}
+};
+
+// The same for row numbers into `textos`.
+struct CompararLinhasTexto {
+  PyObject* const* textos;
+  CompararTextos comparar;
+  int operator()(std::uint32_t a, std::uint32_t b) const { return comparar(textos[a], textos[b]); }
+};
+
+// How many merges of every string a merge of their runs may cost where prefix keys would do
+// instead.
+inline constexpr int niveis_de_fusao_textos = 3;
 
 }  // namespace vesksort
 

@@ -66,6 +66,33 @@ Pedido ler_argumentos(PyObject* const* argumentos, Py_ssize_t quantidade, PyObje
   return Pedido::NATIVO;
 }
 
+// How a merge of runs of strings ended.
+enum class Fusao { FEITA, CARA, SEM_MEMORIA };
+
+// The n rows, strings in the runs `corridas`, merged by them. CARA when the merges' work passes
+// `orcamento` first: the rows are then partly merged, equal strings still in their order.
+// SEM_MEMORIA, with nothing done, where the merge's scratch cannot be had.
+template <class Linha, class Comparar>
+Fusao fundir_textos(Linha* linhas, Linha* auxiliar, std::size_t n, const ListaCorridas& corridas,
+                    Comparar& comparar, std::uint64_t orcamento, bool liberar, Percurso* percurso) {
+  BufferNativo<Linha> proprio;
+  if (auxiliar == nullptr && corridas.quantidade() > 1) {
+    proprio = BufferNativo<Linha>::alocar(n / 2);
+    if (!proprio) {
+      return Fusao::SEM_MEMORIA;
+    }
+    auxiliar = proprio.get();
+  }
+  {
+    LiberacaoGil sem_gil(liberar);
+    if (!fundir_corridas(linhas, auxiliar, n, corridas, comparar, orcamento)) {
+      return Fusao::CARA;
+    }
+  }
+  anotar_corridas(corridas, percurso);
+  return Fusao::FEITA;
+}
+
 // Strings ordered by prefix keys: NATIVO, or TIMSORT with the reason in `percurso`. With a
 // `copia` (sort()'s new list), the strings are read from `copia->origem` and `itens` is the new
 // list's uninitialised item array: each string read is stored there with a new reference.
@@ -91,18 +118,54 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
       tomados = i + 1;
     }
   };
-  Py_ssize_t vistos;
-  const SentidoTextos sentido = sentido_dos_textos(origem, n, reverso, &vistos, tomar);
+  // A list in order, or made of a few runs, is merged by its runs, found by comparing
+  // neighbours before any scratch is taken; any other list is found out within its first
+  // strings.
+  bool outro_tipo = false;
+  const auto ver = [&](std::size_t j) {
+    const auto i = static_cast<Py_ssize_t>(j);
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(origem[i + distancia_prefetch], 1);
+      __builtin_prefetch(reinterpret_cast<const char*>(origem[i + distancia_prefetch]) + 63);
+    }
+    if (Py_TYPE(origem[i]) != Py_TYPE(origem[0])) {
+      outro_tipo = true;
+      return false;
+    }
+    tomar(i);
+    return true;
+  };
+  tomar(0);
+  CompararTextos comparar{reverso};
+  ListaCorridas corridas;
+  const std::size_t julgados =
+      quantidade <= UINT32_MAX
+          ? medir_corridas(origem, quantidade, comparar, ver, corridas,
+                           niveis_de_fusao_textos * static_cast<std::uint64_t>(quantidade))
+          : 0;
   if (copia != nullptr) {
     copia->copiados = tomados;
   }
-  if (sentido != SentidoTextos::NENHUM) {
-    if (sentido == SentidoTextos::INVERTIDA) {
-      std::reverse(itens, itens + n);
-      percurso->invertida = true;
+  if (outro_tipo) {
+    percurso->motivo = MotivoInterpretador::NAO_TEXTO;
+    return Veredito::TIMSORT;
+  }
+  // Where the strings are read from for their keys: the source, or the items when a merge that
+  // cost too much has moved them (every one of them taken then).
+  PyObject* const* textos = origem;
+  if (julgados == quantidade) {
+    const std::uint64_t orcamento = niveis_de_fusao_textos * static_cast<std::uint64_t>(quantidade);
+    switch (fundir_textos<PyObject*>(itens, nullptr, quantidade, corridas, comparar, orcamento,
+                                     liberar, percurso)) {
+      case Fusao::FEITA:
+        return Veredito::NATIVO;
+      case Fusao::SEM_MEMORIA:
+        percurso->motivo = MotivoInterpretador::MEMORIA;
+        return Veredito::TIMSORT;
+      case Fusao::CARA:
+        textos = itens;
+        break;
     }
-    percurso->algoritmo = KEYED_JA_ORDENADO;
-    return Veredito::NATIVO;
   }
   BufferNativo<std::uint64_t> bloco;
   if (quantidade <= UINT32_MAX) {
@@ -112,8 +175,8 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
     percurso->motivo = MotivoInterpretador::MEMORIA;
     return Veredito::TIMSORT;
   }
-  LeitorTexto leitor(origem[0], origem, bloco.get(), reverso);
-  const Py_ssize_t lidos = leitor.ler_todos(origem, n, tomar);
+  LeitorTexto leitor(textos[0], textos, bloco.get(), reverso);
+  const Py_ssize_t lidos = leitor.ler_todos(textos, n, tomar);
   if (copia != nullptr) {
     copia->copiados = tomados;
   }
@@ -229,6 +292,82 @@ Py_ssize_t ler_chaves(Leitor& leitor, Py_ssize_t inicio, Py_ssize_t n, PyObject*
   return n;
 }
 
+// String keys `textos` (the first n words of `bloco`, whose words from 2n to 4n are free) in a
+// few runs: the items merged by them, through row numbers, where that costs less than prefix
+// keys. False, with nothing moved, otherwise.
+bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, std::uint64_t* bloco,
+                                    std::size_t n, const EstatisticasChaves& estat, bool reverso,
+                                    bool liberar, Percurso* percurso) {
+  if (!talvez_corridas(estat, static_cast<Py_ssize_t>(n))) {
+    return false;
+  }
+  const auto ver = [textos, n](std::size_t j) {
+    if (j + distancia_prefetch < n) {
+      __builtin_prefetch(textos[j + distancia_prefetch]);
+    }
+    return true;
+  };
+  CompararTextos comparar{reverso};
+  ListaCorridas corridas;
+  const std::uint64_t orcamento = niveis_de_fusao_textos * static_cast<std::uint64_t>(n);
+  if (medir_corridas(textos, n, comparar, ver, corridas, orcamento) != n) {
+    return false;
+  }
+  // The rows and their merge's scratch in the free words; the items in order gathered through
+  // the prefix keys' room, which is free too. A merge that costs too much leaves the keys as
+  // they were for the prefix keys' sort.
+  auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    linhas[i] = static_cast<std::uint32_t>(i);
+  }
+  CompararLinhasTexto comparar_linhas{textos, comparar};
+  if (fundir_textos(linhas, linhas + n, n, corridas, comparar_linhas, orcamento, liberar,
+                    percurso) != Fusao::FEITA) {
+    return false;
+  }
+  if (percurso->algoritmo == KEYED_JA_ORDENADO) {
+    return true;
+  }
+  LiberacaoGil sem_gil(liberar);
+  auto* ordenados = reinterpret_cast<PyObject**>(bloco + n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ordenados[i] = itens[linhas[i]];
+  }
+  std::memcpy(itens, ordenados, n * sizeof(PyObject*));
+  return true;
+}
+
+// Number keys in a few runs, at `bloco + n` (after their objects, and before 2n free words):
+// the items merged by them, where that costs less than radix passes. False, the keys untouched,
+// otherwise.
+bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::size_t n,
+                                 const EstatisticasChaves& estat, bool liberar,
+                                 Percurso* percurso) {
+  ListaCorridas corridas;
+  std::uint64_t* chaves = bloco + n;
+  const std::uint64_t orcamento = orcamento_de_fusao(n, contar_digitos_variaveis(estat.variacao));
+  if (!talvez_corridas(estat, static_cast<Py_ssize_t>(n)) ||
+      !medir_corridas_de_chaves(chaves, n, orcamento, corridas)) {
+    return false;
+  }
+  // The records in the free words, and the keys' room the merge's scratch.
+  auto* registros = reinterpret_cast<Entrada*>(bloco + 2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    registros[i] = Entrada{itens[i], chaves[i]};
+  }
+  if (!fundir_registros(itens, registros, reinterpret_cast<Entrada*>(chaves), n, corridas,
+                        orcamento, liberar)) {
+    // Partly merged: the items and their keys go on from there.
+    for (std::size_t i = 0; i < n; ++i) {
+      itens[i] = registros[i].objeto;
+      chaves[i] = registros[i].chave;
+    }
+    return false;
+  }
+  anotar_corridas(corridas, percurso);
+  return true;
+}
+
 // The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
 int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
                              bool privada, Percurso* percurso) {
@@ -295,6 +434,11 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       percurso->motivo = leitor.motivo;
       return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
     }
+    if (ordenar_por_corridas_de_textos(itens, objetos_no_bloco(), bloco.get(), quantidade,
+                                       leitor.estat, reverso != 0, liberar, percurso)) {
+      chaves.liberar();
+      return retida.terminar();
+    }
     ordenar_textos(itens, objetos_no_bloco(), quantidade, leitor, chaves_origem, liberar, percurso);
     chaves.liberar();
     return retida.terminar();
@@ -358,6 +502,10 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
     // Strictly descending keys, all distinct: reversed, the items are in stable order.
     std::reverse(itens, itens + n);
     percurso->invertida = true;
+  } else if (ordenar_chaves_por_corridas(itens, bloco.get(), quantidade, estat, liberar,
+                                         percurso)) {
+    chaves.liberar();
+    return retida.terminar();
   } else {
     const bool ordenou =
         ordenar_por_chaves(itens, bloco, palavras_bloco, quantidade, n, estat, liberar, &ordem);
@@ -582,6 +730,10 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
   const char* tipo_ordenado = percurso.chaves ? "key" : "value";
   if (percurso.invertida) {
     return PyUnicode_FromFormat("native: %s %ss, reversed", dominio, tipo_ordenado);
+  }
+  if (percurso.corridas > 1) {
+    return PyUnicode_FromFormat("native: %s %ss, %zu runs merged", dominio, tipo_ordenado,
+                                percurso.corridas);
   }
   if (percurso.texto != nullptr && percurso.algoritmo == KEYED_RADIX) {
     return PyUnicode_FromFormat("native: %s %ss, radix sort on prefixes in %d level%s", dominio,

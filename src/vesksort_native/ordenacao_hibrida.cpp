@@ -88,7 +88,9 @@ Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** moti
     anotar_motivo(percurso, MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT);
     return Veredito::TIMSORT;
   }
-  if (descidas_amostra <= 2 || subidas_amostra <= 2) {
+  // The drop-ins order a list nearly in order natively, by its runs (or by radix where they
+  // are too many); only the strategy functions leave it to the interpreter.
+  if (percurso == nullptr && (descidas_amostra <= 2 || subidas_amostra <= 2)) {
     *motivo = "timsort: amostra quase monotônica";
     anotar_motivo(percurso, MotivoInterpretador::QUASE_MONOTONICA);
     return Veredito::TIMSORT;
@@ -225,6 +227,42 @@ bool quase_monotonica(const EstatisticasChaves& estat, Py_ssize_t n) {
   return estat.descidas <= (n >> 7) || estat.subidas <= (n >> 7);
 }
 
+// The drop-ins' path for keys in a few runs: the records `registros`, with room for as many again
+// after them, merged by runs and their objects written to `itens`, where merging costs less than
+// `passagens` radix passes. False otherwise: the records are then in an order from which a stable
+// sort by their keys gives the same result.
+bool ordenar_por_corridas(PyObject** itens, Entrada* registros, std::size_t n,
+                          const EstatisticasChaves& estat, int passagens, bool liberar_gil,
+                          Percurso* percurso) {
+  ListaCorridas corridas;
+  const std::uint64_t orcamento = orcamento_de_fusao(n, passagens);
+  if (!talvez_corridas(estat, static_cast<Py_ssize_t>(n)) ||
+      !medir_corridas_de_registros(registros, n, orcamento, corridas) ||
+      !fundir_registros(itens, registros, registros + n, n, corridas, orcamento, liberar_gil)) {
+    return false;
+  }
+  anotar_corridas(corridas, percurso);
+  return true;
+}
+
+// ordenar_copia's result: the n items in order at the start of its block.
+Veredito entregar_copia(BufferNativo<std::uint64_t>& bloco, std::size_t quantidade,
+                        BufferNativo<PyObject*>* resultado) {
+  // A block that the allocator keeps between calls goes back whole, the items copied out of it:
+  // shrunk, it would teach glibc to map the next call's block afresh. A larger one is mapped
+  // afresh by every call anyway, and shrinks in place.
+  if (3 * quantidade * sizeof(std::uint64_t) <= maior_bloco_mantido) {
+    *resultado = BufferNativo<PyObject*>::alocar(quantidade);
+    if (*resultado) {
+      std::memcpy(resultado->get(), bloco.get(), quantidade * sizeof(PyObject*));
+      return Veredito::NATIVO;
+    }
+  }
+  bloco.encolher(quantidade * sizeof(PyObject*) / sizeof(std::uint64_t));
+  *resultado = BufferNativo<PyObject*>::adotar(reinterpret_cast<PyObject**>(bloco.release()));
+  return Veredito::NATIVO;
+}
+
 }  // namespace
 
 PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
@@ -318,13 +356,18 @@ Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool lib
     case Veredito::NATIVO:
       break;
   }
-  if (quase_monotonica(estat, n)) {
+  Plano plano = planejar(estat, n);
+  if (percurso != nullptr && ordenar_por_corridas(itens, bloco.get(), static_cast<std::size_t>(n),
+                                                  estat, plano.passagens, liberar_gil, percurso)) {
+    *nome = "corridas";
+    return Veredito::NATIVO;
+  }
+  if (percurso == nullptr && quase_monotonica(estat, n)) {
     *nome = "timsort: entrada quase monotônica";
     anotar_motivo(percurso, MotivoInterpretador::QUASE_MONOTONICA);
     return Veredito::TIMSORT;
   }
 
-  Plano plano = planejar(estat, n);
   if (plano.normalizar) {
     plano.variacao = normalizar_entradas(bloco.get(), n, estat.menor_chave);
     plano.passagens = contar_digitos_variaveis(plano.variacao);
@@ -379,11 +422,28 @@ Veredito ordenar_copia(PyObject* const* origem, Py_ssize_t n, bool reverso, bool
   if (varrido != Veredito::NATIVO) {
     return varrido;
   }
-  if (quase_monotonica(estat, n)) {
-    percurso->motivo = MotivoInterpretador::QUASE_MONOTONICA;
-    return Veredito::TIMSORT;
-  }
   Plano plano = planejar(estat, n);
+  ListaCorridas corridas;
+  if (talvez_corridas(estat, n) &&
+      medir_corridas_de_chaves(chaves, quantidade, orcamento_de_fusao(quantidade, plano.passagens),
+                               corridas)) {
+    // The records of the runs' merge take the place of the other side and the positions, and
+    // the keys' room is the merge's scratch, then the items in order. The merge runs to its end:
+    // the positions that a radix sort would need are gone.
+    anotar_corridas(corridas, percurso);
+    auto* registros = reinterpret_cast<Entrada*>(chaves + quantidade);
+    for (std::size_t i = 0; i < quantidade; ++i) {
+      registros[i] = Entrada{origem[i], chaves[i]};
+    }
+    auto* saida = reinterpret_cast<PyObject**>(chaves);
+    if (percurso->algoritmo == KEYED_JA_ORDENADO) {
+      std::memcpy(saida, origem, quantidade * sizeof(PyObject*));
+    } else {
+      fundir_registros(saida, registros, reinterpret_cast<Entrada*>(chaves), quantidade, corridas,
+                       UINT64_MAX, liberar_gil);
+    }
+    return entregar_copia(bloco, quantidade, resultado);
+  }
   if (plano.normalizar) {
     plano.variacao = normalizar_chaves(chaves, n, estat.menor_chave);
     plano.passagens = contar_digitos_variaveis(plano.variacao);
@@ -424,19 +484,7 @@ Veredito ordenar_copia(PyObject* const* origem, Py_ssize_t n, bool reverso, bool
     percurso->algoritmo = KEYED_RADIX;
     percurso->passagens = plano.passagens;
   }
-  // A block that the allocator keeps between calls goes back whole, the items copied out of it:
-  // shrunk, it would teach glibc to map the next call's block afresh. A larger one is mapped
-  // afresh by every call anyway, and shrinks in place.
-  if (3 * quantidade * sizeof(std::uint64_t) <= maior_bloco_mantido) {
-    *resultado = BufferNativo<PyObject*>::alocar(quantidade);
-    if (*resultado) {
-      std::memcpy(resultado->get(), saida, quantidade * sizeof(PyObject*));
-      return Veredito::NATIVO;
-    }
-  }
-  bloco.encolher(quantidade * sizeof(PyObject*) / sizeof(std::uint64_t));
-  *resultado = BufferNativo<PyObject*>::adotar(reinterpret_cast<PyObject**>(bloco.release()));
-  return Veredito::NATIVO;
+  return entregar_copia(bloco, quantidade, resultado);
 }
 
 }  // namespace vesksort

@@ -29,7 +29,15 @@ struct Quadro {
   std::size_t cursor;
   std::size_t fim;
   PosicaoTexto posicao;
+  std::size_t tamanho;  // its rows
+  int improdutivos;     // levels in a row, down to this one, that left one run of most rows
 };
+
+// A level that leaves more than 7/8 of its rows in one run of equal keys (strings that are
+// prefixes of one another, a common stretch that the skip did not reach) separates little:
+// after this many in a row, the run is ordered by comparison. Each level costs a read of its
+// rows, so that levels in all cost a few reads of every string.
+constexpr int maior_sequencia_improdutiva = 3;
 
 // `Linha` is what moves beside a key: the string itself (PyObject*), or its row number
 // (std::uint32_t) in `textos`.
@@ -139,11 +147,15 @@ class OrdenacaoTextos {
 
   // How many code points from `de` on the strings of rows inicio ... fim - 1 all share, and
   // whether they are all equal.
+  // Each string is read no further than what all before it share, so that the part's common
+  // prefix costs about its own length once; strings equal to the first take one memcmp.
   std::size_t prefixo_da_parte(std::size_t inicio, std::size_t fim, std::size_t de,
                                bool* iguais) const {
     PyObject* primeiro = texto(linhas_[inicio]);
     const VistaTexto primeira = LeitorTexto::vista(primeiro);
-    std::size_t comum = primeira.comprimento - de;
+    const std::size_t resto = primeira.comprimento - de;
+    const auto largura = static_cast<std::size_t>(primeira.largura);
+    std::size_t comum = resto;
     *iguais = true;
     for (std::size_t i = inicio + 1; i < fim && (comum > 0 || *iguais); ++i) {
       if (i + distancia_prefetch < fim) {
@@ -154,9 +166,16 @@ class OrdenacaoTextos {
         continue;
       }
       const VistaTexto vista = LeitorTexto::vista(outro);
-      const std::size_t partilhado = prefixo_comum(primeira, vista, de);
-      *iguais = *iguais && vista.comprimento == primeira.comprimento &&
-                partilhado == primeira.comprimento - de;
+      if (*iguais) {
+        if (vista.comprimento == primeira.comprimento && vista.largura == primeira.largura &&
+            std::memcmp(static_cast<const char*>(primeira.dados) + de * largura,
+                        static_cast<const char*>(vista.dados) + de * largura,
+                        resto * largura) == 0) {
+          continue;
+        }
+        *iguais = false;
+      }
+      const std::size_t partilhado = prefixo_comum(primeira, vista, de, comum);
       comum = partilhado < comum ? partilhado : comum;
     }
     return comum;
@@ -175,42 +194,25 @@ class OrdenacaoTextos {
   }
 
   // Stable merge sort of the rows inicio ... fim - 1, compared from code point `de` on, with
-  // the other side of the rows as scratch.
+  // the other side of the rows as scratch: blocks ordered by insertion, merged depth first as
+  // they come (corridas.h), while their strings are still in the caches.
   void ordenar_por_comparacao(std::size_t inicio, std::size_t fim, std::size_t de) {
+    const auto comparar_de = [this, de](Linha a, Linha b) { return comparar(a, b, de); };
+    FusaoCorridas<Linha, const decltype(comparar_de)> fusao(
+        linhas_ + inicio, linhas_outras_ + inicio, fim - inicio, comparar_de);
     for (std::size_t a = inicio; a < fim; a += bloco_insercao) {
-      inserir(linhas_, a, a + bloco_insercao < fim ? a + bloco_insercao : fim, de);
+      const std::size_t b = a + bloco_insercao < fim ? a + bloco_insercao : fim;
+      inserir(linhas_, a, b, de);
+      fusao.acrescentar(a - inicio, b - inicio);
     }
-    Linha* origem = linhas_;
-    Linha* destino = linhas_outras_;
-    for (std::size_t largura = bloco_insercao; largura < fim - inicio; largura *= 2) {
-      for (std::size_t a = inicio; a < fim; a += 2 * largura) {
-        const std::size_t meio = a + largura < fim ? a + largura : fim;
-        const std::size_t b = meio + largura < fim ? meio + largura : fim;
-        std::size_t i = a;
-        std::size_t j = meio;
-        std::size_t k = a;
-        while (i < meio && j < b) {
-          destino[k++] = comparar(origem[j], origem[i], de) < 0 ? origem[j++] : origem[i++];
-        }
-        while (i < meio) {
-          destino[k++] = origem[i++];
-        }
-        while (j < b) {
-          destino[k++] = origem[j++];
-        }
-      }
-      std::swap(origem, destino);
-    }
-    if (origem != linhas_) {
-      std::memcpy(linhas_ + inicio, origem + inicio, (fim - inicio) * sizeof(Linha));
-    }
+    fusao.terminar();
   }
 
   // Orders every run of equal keys that leaves bytes to compare, depth first.
   void resolver_empates(std::size_t n) {
     Quadro pilha[maior_profundidade];
     int topo = 0;
-    pilha[0] = Quadro{0, n, PosicaoTexto{inicio_, 0}};
+    pilha[0] = Quadro{0, n, PosicaoTexto{inicio_, 0}, n, 0};
     while (topo >= 0) {
       Quadro& quadro = pilha[topo];
       std::size_t inicio = quadro.cursor;
@@ -231,7 +233,10 @@ class OrdenacaoTextos {
       }
       quadro.cursor = fim;
       PosicaoTexto posicao = seguinte(texto(linhas_[inicio]), quadro.posicao);
-      if (fim - inicio <= maior_parte_por_comparacao || topo + 1 == maior_profundidade) {
+      const int improdutivos =
+          fim - inicio > quadro.tamanho - quadro.tamanho / 8 ? quadro.improdutivos + 1 : 0;
+      if (fim - inicio <= maior_parte_por_comparacao || topo + 1 == maior_profundidade ||
+          improdutivos >= maior_sequencia_improdutiva) {
         ordenar_por_comparacao(inicio, fim, posicao.indice);
         continue;
       }
@@ -248,7 +253,7 @@ class OrdenacaoTextos {
       if (chaves_do_nivel(inicio, fim, posicao) != 0) {
         ordenar_por_chaves(inicio, fim);
       }
-      pilha[++topo] = Quadro{inicio, fim, posicao};
+      pilha[++topo] = Quadro{inicio, fim, posicao, fim - inicio, improdutivos};
       niveis_ = topo + 1 > niveis_ ? topo + 1 : niveis_;
     }
   }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 #if defined(__linux__)
@@ -152,6 +153,39 @@ class BufferNativo {
 
  private:
   T* dados_ = nullptr;
+};
+
+// The runs of a list as a first pass records them (see corridas.h): the first few kept in
+// place, the others in a block that grows as they come; false when it cannot grow.
+class ListaCorridas {
+ public:
+  bool acrescentar(std::uint64_t corrida) {
+    if (quantidade_ < std::size(primeiras_)) {
+      primeiras_[quantidade_++] = corrida;
+      return true;
+    }
+    const std::size_t k = quantidade_ - std::size(primeiras_);
+    if (k == capacidade_) {
+      const std::size_t nova = capacidade_ == 0 ? 64 : 2 * capacidade_;
+      if (!outras_.realocar(nova)) {
+        return false;
+      }
+      capacidade_ = nova;
+    }
+    outras_[k] = corrida;
+    ++quantidade_;
+    return true;
+  }
+  std::size_t quantidade() const { return quantidade_; }
+  std::uint64_t operator[](std::size_t k) const {
+    return k < std::size(primeiras_) ? primeiras_[k] : outras_[k - std::size(primeiras_)];
+  }
+
+ private:
+  std::uint64_t primeiras_[8];
+  BufferNativo<std::uint64_t> outras_;
+  std::size_t quantidade_ = 0;
+  std::size_t capacidade_ = 0;
 };
 
 // Owns one reference per object that it was given, in order, in an array that its caller

@@ -166,9 +166,11 @@ inline PosicaoTexto avancar_utf8(const VistaTexto& texto, PosicaoTexto posicao, 
   return posicao;
 }
 
-// How many code points `a` and `b` share from `inicio` on.
-inline std::size_t prefixo_comum(const VistaTexto& a, const VistaTexto& b, std::size_t inicio) {
-  const std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
+// How many code points `a` and `b` share from `inicio` on, looking at no more than `limite`.
+inline std::size_t prefixo_comum(const VistaTexto& a, const VistaTexto& b, std::size_t inicio,
+                                 std::size_t limite = SIZE_MAX) {
+  std::size_t fim = a.comprimento < b.comprimento ? a.comprimento : b.comprimento;
+  fim = fim > inicio && fim - inicio > limite ? inicio + limite : fim;
   std::size_t i = inicio;
   if (a.largura == b.largura) {
     // Equal code units, 8 bytes at a time.

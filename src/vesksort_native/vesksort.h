@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "corridas.h"
 #include "numeros.h"
 #include "recursos.h"
 
@@ -381,8 +382,9 @@ struct Percurso {
   const char* texto = nullptr;  // "str" or "bytes": strings, ordered by prefix keys
   AlgoritmoKeyed algoritmo = KEYED_TRIVIAL;
   int passagens = 0;
-  int palavras = 1;        // 64-bit words into which the columns of tuples were packed
-  bool invertida = false;  // strictly descending keys, reversed
+  int palavras = 1;          // 64-bit words into which the columns of tuples were packed
+  bool invertida = false;    // strictly descending keys, reversed
+  std::size_t corridas = 0;  // natural runs merged (more than one)
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 };
 
@@ -518,6 +520,43 @@ struct OrdemKeyed {
 bool ordenar_por_chaves(PyObject** itens, BufferNativo<std::uint64_t>& bloco,
                         std::size_t palavras_bloco, std::size_t inicio, Py_ssize_t n,
                         const EstatisticasChaves& estat, bool liberar_gil, OrdemKeyed* ordem);
+
+// Natural runs of keys (corridas.h), recorded in `corridas` while merging them looks worth
+// `orcamento`: false when it looks costlier, or the runs cannot be kept.
+bool medir_corridas_de_chaves(const std::uint64_t* chaves, std::size_t n, std::uint64_t orcamento,
+                              ListaCorridas& corridas);
+bool medir_corridas_de_registros(const Entrada* registros, std::size_t n, std::uint64_t orcamento,
+                                 ListaCorridas& corridas);
+// The n records merged by the runs measured over their keys, with room for n / 2 records in
+// `auxiliar`, and their objects written to `itens` in order; without the lock when `liberar_gil`.
+// False, `itens` untouched, when the merges' work passes `orcamento` items first: the records
+// are then partly merged, equal keys still in their order, for another stable sort to finish.
+bool fundir_registros(PyObject** itens, Entrada* registros, Entrada* auxiliar, std::size_t n,
+                      const ListaCorridas& corridas, std::uint64_t orcamento, bool liberar_gil);
+// The budget of a run merge over n keys where a radix sort of `passagens` passes would do
+// instead: a merge moves a key about as dearly as a pass, and finds each stray item by a
+// binary search.
+inline std::uint64_t orcamento_de_fusao(std::size_t n, int passagens) {
+  return static_cast<std::uint64_t>(n) * static_cast<unsigned>(passagens > 2 ? passagens : 2);
+}
+// The path of runs recorded in `corridas` (at least one), for explain(): already in order,
+// reversed, or runs merged.
+inline void anotar_corridas(const ListaCorridas& corridas, Percurso* percurso) {
+  if (corridas.quantidade() > 1) {
+    percurso->algoritmo = KEYED_RADIX;
+    percurso->corridas = corridas.quantidade();
+  } else if ((corridas[0] & corrida_descendente) != 0) {
+    percurso->algoritmo = KEYED_RADIX;
+    percurso->invertida = true;
+  } else {
+    percurso->algoritmo = KEYED_JA_ORDENADO;
+  }
+}
+// Whether keys may be in few runs, worth measuring: a merge of runs that averaged fewer than 16
+// keys would cost more than radix passes.
+inline bool talvez_corridas(const EstatisticasChaves& estat, Py_ssize_t n) {
+  return estat.descidas <= (n >> 4) || estat.subidas <= (n >> 4);
+}
 
 // The keyed result of an empty input.
 PyObject* resultado_keyed_vazio(Referencia lista, TipoRetorno tipo, int reverso);
