@@ -37,9 +37,16 @@ inline void pedir_paginas_grandes(void* inicio, std::size_t tamanho) {
     madvise(reinterpret_cast<void*>(primeiro), fim - primeiro, MADV_HUGEPAGE);
   }
 #if defined(MADV_POPULATE_WRITE)
+  // A block that the allocator kept from an earlier call is mapped in already (its first and
+  // last pages tell): walking its pages again would cost more than a short sort.
+  const auto presente = [](std::uintptr_t endereco) {
+    unsigned char estado = 0;
+    return mincore(reinterpret_cast<void*>(endereco), pagina, &estado) == 0 && (estado & 1) != 0;
+  };
   const std::uintptr_t primeira_pagina = (comeco + pagina - 1) & ~(pagina - 1);
   const std::uintptr_t fim_paginas = (comeco + tamanho) & ~(pagina - 1);
-  if (fim_paginas > primeira_pagina) {
+  if (fim_paginas > primeira_pagina &&
+      !(presente(primeira_pagina) && presente(fim_paginas - pagina))) {
     madvise(reinterpret_cast<void*>(primeira_pagina), fim_paginas - primeira_pagina,
             MADV_POPULATE_WRITE);
   }
