@@ -230,6 +230,77 @@ def _words_and_subclass_last(rng, n):
     return values
 
 
+# Lists in order but for a few items, or in a few runs, of any kind of value.
+def _appended(draw):
+    """A sorted list of n - n // 100 values, and n // 100 more after it."""
+    return lambda rng, n: sorted(draw(rng) for _ in range(n - n // 100)) + [
+        draw(rng) for _ in range(n // 100)]
+
+
+def _halves(draw):
+    return lambda rng, n: sorted(draw(rng) for _ in range(n // 2)) + sorted(
+        draw(rng) for _ in range(n - n // 2))
+
+
+def _last_two_swapped(draw):
+    def generate(rng, n):
+        values = sorted(draw(rng) for _ in range(n))
+        values[-2], values[-1] = values[-1], values[-2]
+        return values
+    return generate
+
+
+def _descending_ties(draw):
+    """Descending, each value twice in a row as two objects."""
+    def generate(rng, n):
+        values = sorted((draw(rng) for _ in range((n + 1) // 2)), reverse=True)
+        return [copy for value in values for copy in (value, _distinct(value))][:n]
+    return generate
+
+
+def _distinct(value):
+    if type(value) is str:
+        return (value + ".")[:-1]
+    return type(value)(str(value)) if type(value) is int else float(repr(value))
+
+
+def _int64(rng):
+    return rng.randint(INT64_MIN, INT64_MAX)
+
+
+def _word(rng):
+    return _random_text(rng, LOWERCASE, rng.randint(3, 12))
+
+
+def _prefix_chains(rng, n):
+    """'a' * k for random k below 200: strings that are prefixes of one another."""
+    return ["a" * rng.randrange(200) for _ in range(n)]
+
+
+def _long_equal(rng, n):
+    """50 strings of 200 characters, each item a copy of one of them."""
+    heads = [_random_text(rng, LOWERCASE, 200) for _ in range(50)]
+    return [(rng.choice(heads) + ".")[:-1] for _ in range(n)]
+
+
+# family: (label, generator of (rng, n)), for each kind of value.
+RUN_FAMILIES = {
+    "appended": ("sorted + 1% appended", _appended),
+    "halves": ("two sorted halves", _halves),
+    "swap-last": ("sorted, the last two swapped", _last_two_swapped),
+    "desc-ties": ("descending with equal neighbours", _descending_ties),
+}
+RUN_KINDS = {"int": ("int64", _int64, True), "float": ("floats", _float, False),
+             "words": ("words", _word, False)}
+RUN_DISTRIBUTIONS = [
+    (f"{kind}-{family}", f"{kind_label}: {label}", make(draw), all_ints)
+    for kind, (kind_label, draw, all_ints) in RUN_KINDS.items()
+    for family, (label, make) in RUN_FAMILIES.items()
+] + [
+    ("prefix-chains", "prefix chains ('a' * k, k < 200)", _prefix_chains, False),
+    ("long-equal", "50 strings of 200 chars, copied", _long_equal, False),
+]
+
 # id, label, generator of (rng, n), whether the values are all exact int64
 DISTRIBUTIONS = [
     ("rand64", "random 64-bit",
@@ -279,7 +350,7 @@ DISTRIBUTIONS = [
     # The drop-ins hand these to the interpreter's sort.
     ("str-subclass", "words, half of a str subclass", _words_and_subclass, False),
     ("str-subclass-last", "words, the last of a str subclass", _words_and_subclass_last, False),
-]
+] + RUN_DISTRIBUTIONS
 
 
 def drop_in_available():
@@ -1046,6 +1117,13 @@ RATIO_GOALS = [
     ("sort(key)", "sorted(key)", ("words",), (10**5, 10**6), 7.0),
     ("sort(key=str.lower)", "sorted(key=str.lower)", ("words-mixed-case",), (10**6,), 2.5),
     ("sort()", "sorted()", ("bytes",), (10**6,), 10.0),
+    # No list in order but for a few items, or in a few runs, sorts slower than under the builtin.
+    ("sort()", "sorted()", tuple(d[0] for d in RUN_DISTRIBUTIONS), (10**4, 10**5, 10**6), 1.0),
+    ("sort(key)", "sorted(key)", tuple(d[0] for d in RUN_DISTRIBUTIONS), (10**4, 10**5, 10**6),
+     1.0),
+    ("sort()", "sorted()", ("int-appended", "int-halves"), (10**5,), 1.5),
+    ("sort()", "sorted()", ("int-appended", "int-halves"), (10**6,), 2.0),
+    ("sort()", "sorted()", ("words-appended",), (10**5, 10**6), 1.5),
 ]
 FALLBACK_TOLERANCE = 1.03
 # (path, its baseline, distributions, lengths) that the drop-ins hand to the interpreter's sort:

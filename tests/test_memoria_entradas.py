@@ -693,6 +693,25 @@ DROP_IN_PATHS = {
         lambda: [chr(0x4E00 + k % 50) + str(k) for k in spread(300, 0, 10**6, 41)], None, True),
     "values-bytes": (lambda: [k.to_bytes(5, "big") for k in spread(300, 0, 2**40, 42)], None,
                      False),
+    # In order but for 40 stray items: runs found (more than the list of runs holds at first)
+    # and merged; 64 interleaving runs of strings, whose merge stops part way for radix.
+    "values-runs": (lambda: unkeyed(sorted(spread(2960, 0, 10**9, 44)) + spread(40, 0, 10**9, 45)),
+                    None, False),
+    "values-str-runs": (
+        lambda: sorted(f"w{k:x}" for k in spread(2960, 0, 2**40, 46))
+        + [f"w{k:x}" for k in spread(40, 0, 2**40, 47)],
+        None,
+        True,
+    ),
+    "values-str-runs-costly": (
+        lambda: [w for b in range(64) for w in sorted(f"w{k:x}" for k in spread(64, 0, 2**40, b))],
+        None,
+        False,
+    ),
+    "keyed-runs": (lambda: [Keyed(k) for k in sorted(spread(2960, 0, 10**9, 48))
+                            + spread(40, 0, 10**9, 49)], by_key, False),
+    "keyed-str-runs": (lambda: [Keyed(str(k)) for k in sorted(spread(2960, 0, 10**9, 50), key=str)
+                                + spread(40, 0, 10**9, 51)], by_key, True),
     "keyed-str-then-subclass": (
         lambda: [Keyed(str(k)) for k in spread(299, 0, 10**6, 43)] + [Keyed(Label("x"))],
         by_key,

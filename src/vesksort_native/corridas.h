@@ -128,7 +128,8 @@ class FusaoCorridas {
     return true;
   }
 
-  // The items that the merges so far have taken part in (after what stood in place).
+  // The comparisons that the merges have made so far: stretches that a merge moves as a block
+  // cost it a search.
   std::uint64_t trabalho() const { return trabalho_; }
 
  private:
@@ -172,7 +173,7 @@ class FusaoCorridas {
     const T& primeiro_da_segunda = a_[meio];
     inicio = static_cast<std::size_t>(
         std::upper_bound(a_ + inicio, a_ + meio, primeiro_da_segunda,
-                         [this](const T& x, const T& y) { return comparar_(x, y) < 0; }) -
+                         [this](const T& x, const T& y) { return antes(x, y); }) -
         a_);
     if (inicio == meio) {
       return;
@@ -180,9 +181,8 @@ class FusaoCorridas {
     const T& ultimo_da_primeira = a_[meio - 1];
     fim = static_cast<std::size_t>(
         std::lower_bound(a_ + meio, a_ + fim, ultimo_da_primeira,
-                         [this](const T& x, const T& y) { return comparar_(x, y) < 0; }) -
+                         [this](const T& x, const T& y) { return antes(x, y); }) -
         a_);
-    trabalho_ += fim - inicio;
     if (meio - inicio <= fim - meio) {
       fundir_para_frente(inicio, meio, fim);
     } else {
@@ -195,7 +195,10 @@ class FusaoCorridas {
   // many, and runs that interleave in blocks cost a search per block.
   static constexpr std::size_t a_galope = 7;
 
-  bool antes(const T& x, const T& y) { return comparar_(x, y) < 0; }
+  bool antes(const T& x, const T& y) {
+    ++trabalho_;
+    return comparar_(x, y) < 0;
+  }
 
   // The first of v[de ... ate) for which `segue(item)` is false (it holds on a prefix), searched
   // by doubling steps from `de`: about 2 log2 of the distance.

@@ -294,9 +294,14 @@ struct CompararLinhasTexto {
   int operator()(std::uint32_t a, std::uint32_t b) const { return comparar(textos[a], textos[b]); }
 };
 
-// How many merges of every string a merge of their runs may cost where prefix keys would do
-// instead.
-inline constexpr int niveis_de_fusao_textos = 3;
+// How many comparisons a merge of the runs of n strings may make where prefix keys would do
+// instead. Within the caches a comparison costs little beside a level of keys; beyond them it
+// costs a cache miss for each of its strings, where the keys are read in order: there the merge
+// must leave most strings where they are, as the items appended to a sorted list do.
+inline std::uint64_t orcamento_de_fusao_textos(std::size_t n) {
+  constexpr std::size_t menor_alem_dos_caches = std::size_t{1} << 17;
+  return n < menor_alem_dos_caches ? 3 * static_cast<std::uint64_t>(n) : n / 2;
+}
 
 }  // namespace vesksort
 

@@ -138,11 +138,10 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
   tomar(0);
   CompararTextos comparar{reverso};
   ListaCorridas corridas;
-  const std::size_t julgados =
-      quantidade <= UINT32_MAX
-          ? medir_corridas(origem, quantidade, comparar, ver, corridas,
-                           niveis_de_fusao_textos * static_cast<std::uint64_t>(quantidade))
-          : 0;
+  const std::size_t julgados = quantidade <= UINT32_MAX
+                                   ? medir_corridas(origem, quantidade, comparar, ver, corridas,
+                                                    orcamento_de_fusao_textos(quantidade))
+                                   : 0;
   if (copia != nullptr) {
     copia->copiados = tomados;
   }
@@ -154,7 +153,7 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
   // cost too much has moved them (every one of them taken then).
   PyObject* const* textos = origem;
   if (julgados == quantidade) {
-    const std::uint64_t orcamento = niveis_de_fusao_textos * static_cast<std::uint64_t>(quantidade);
+    const std::uint64_t orcamento = orcamento_de_fusao_textos(quantidade);
     switch (fundir_textos<PyObject*>(itens, nullptr, quantidade, corridas, comparar, orcamento,
                                      liberar, percurso)) {
       case Fusao::FEITA:
@@ -309,7 +308,7 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
   };
   CompararTextos comparar{reverso};
   ListaCorridas corridas;
-  const std::uint64_t orcamento = niveis_de_fusao_textos * static_cast<std::uint64_t>(n);
+  const std::uint64_t orcamento = orcamento_de_fusao_textos(n);
   if (medir_corridas(textos, n, comparar, ver, corridas, orcamento) != n) {
     return false;
   }

@@ -1,0 +1,170 @@
+"""The drop-ins on lists in order but for a few items, or made of a few sorted runs, for every
+native kind of value and key, against sorted() by object identity: stray items appended or put
+first, swapped neighbours, sorted halves and blocks, descending runs with equal items (which keep
+their order), ties across the runs' boundaries, with and without reverse; explain() names the
+runs merged. Lists whose runs are too many or too mixed to merge go on to the other native paths
+from wherever the merge stopped. Strings that are prefixes of one another, and long equal
+strings, are ordered as sorted() orders them."""
+
+import random
+
+import pytest
+
+from conftest import check, distinct
+
+MERGED = r"native: \w+ (value|key)s, (\d+ runs merged|reversed|already in order)"
+
+
+def fresh(value):
+    return bytes(bytearray(value)) if type(value) is bytes else distinct(value)
+
+
+# kind: a drawing of one value, from few distinct ones (ties) and many.
+KINDS = {
+    "int64": lambda rng: rng.choice([rng.randrange(-(2**63), 2**63), rng.randrange(-3, 3)]),
+    "float": lambda rng: rng.choice([rng.random(), float(rng.randrange(-3, 3)),
+                                     rng.randrange(-3, 3), -0.0]),
+    "str": lambda rng: rng.choice(["", "a", "ab"])
+    + "".join(rng.choices("ab\xe9\u4e2d\U0001f600", k=rng.randint(0, 9))),
+    "bytes": lambda rng: bytes(rng.choices(b"a\x00\xff", k=rng.randint(0, 9))),
+}
+
+
+def shaped(kind, shape, n, seed):
+    """n values of `kind` in `shape`, each a distinct object."""
+    rng = random.Random(seed)
+    draw = KINDS[kind]
+    values = [draw(rng) for _ in range(n)]
+    ordered = sorted(values)
+    few = max(1, n // 100)
+    if shape == "appended":
+        out = ordered[few:] + values[:few]
+    elif shape == "put-first":
+        out = values[:few] + ordered[few:]
+    elif shape == "one-appended":
+        out = ordered[1:] + values[:1]
+    elif shape == "smallest-last":
+        out = ordered[1:] + ordered[:1]
+    elif shape == "last-two-swapped":
+        out = ordered[:-2] + [ordered[-1], ordered[-2]]
+    elif shape == "neighbours-swapped":
+        out = list(ordered)
+        for i in rng.sample(range(n - 1), few):
+            out[i], out[i + 1] = out[i + 1], out[i]
+    elif shape == "halves":
+        out = sorted(values[: n // 2]) + sorted(values[n // 2 :])
+    elif shape == "blocks":  # ascending and descending, of random lengths
+        out, start = [], 0
+        while start < n:
+            end = min(n, start + rng.randint(1, n // 4))
+            out += sorted(values[start:end], reverse=rng.random() < 0.5)
+            start = end
+    elif shape == "descending-ties":  # each value twice, as distinct objects
+        out = [value for value in sorted(values[: n // 2], reverse=True) for _ in (0, 1)]
+    elif shape == "ties-then-descending":  # equal items, then a smaller one: one descending run
+        out = [ordered[-1]] * 5 + sorted(values, reverse=True)
+    return [fresh(value) for value in out]
+
+
+SHAPES = ["appended", "put-first", "one-appended", "last-two-swapped", "neighbours-swapped",
+          "halves", "blocks", "descending-ties", "ties-then-descending"]
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("n", [300, 5000])
+def test_runs_as_sorted(kind, shape, n, keyed, reverse):
+    check(shaped(kind, shape, n, n), keyed, reverse)
+
+
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize(
+    "shape, how",
+    [
+        ("smallest-last", "2 runs merged"),
+        ("descending-ties", "reversed"),
+        ("ties-then-descending", "reversed"),
+    ],
+)
+def test_runs_path(kind, shape, how, keyed):
+    domain = {"int64": "int64", "float": "float"}.get(kind, kind)
+    of = "key" if keyed else "value"
+    check(shaped(kind, shape, 3000, 7), keyed, False, rf"native: {domain} {of}s, {how}")
+
+
+def interleaved_blocks(kind, blocks, length, seed):
+    """`blocks` sorted blocks of random values, few of them equal: runs that overlap
+    throughout."""
+    rng = random.Random(seed)
+    draw = (lambda rng: rng.random()) if kind == "float" else KINDS[kind]
+    return [fresh(v) for _ in range(blocks) for v in sorted(draw(rng) for _ in range(length))]
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("kind", KINDS)
+def test_runs_too_costly_to_merge(kind, keyed, reverse):
+    """Runs that interleave throughout look worth merging but cost more than the other native
+    paths: the merge stops part way (strings), or the estimate stops it first (numbers, whose
+    passes cost less), and the other path finishes from there, as stably."""
+    strings = kind in ("str", "bytes")
+    values = interleaved_blocks(kind, 64 if strings else 256, 64 if strings else 16, 3)
+    path = check(values, keyed, reverse)
+    assert path.startswith("native: ") and "runs merged" not in path, path
+
+
+@pytest.mark.parametrize("keyed", [False, True])
+def test_dense_ints_in_many_runs(keyed):
+    """Small ints in 64 runs: counting finishes what the merge began."""
+    rng = random.Random(5)
+    values = [v for _ in range(64) for v in sorted(rng.randrange(1000) for _ in range(64))]
+    check(values, keyed, False, r"native: int64 (value|key)s, (counting sort|radix sort in 1 pass)")
+
+
+def test_random_lists_are_not_taken_for_runs():
+    rng = random.Random(9)
+    words = ["".join(rng.choices("abcdefgh", k=rng.randint(2, 9))) for _ in range(4000)]
+    check(words, False, False, r"native: str values, radix sort on prefixes in \d+ levels?")
+    check([rng.randrange(2**40) for _ in range(4000)], False, False,
+          r"native: int64 values, radix sort in \d passes")
+
+
+def chains(unit, tail, n, seed):
+    """Strings that are prefixes of one another, shuffled: unit * k + tail."""
+    lengths = list(range(n))
+    random.Random(seed).shuffle(lengths)
+    return [unit * k + tail for k in lengths]
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize(
+    "values",
+    [
+        chains("a", "", 700, 1),
+        chains("a", "b", 700, 2),
+        chains("\u0416", "", 700, 3),
+        chains("ab", "\U0001f600", 500, 4),
+        chains(b"\x00", b"", 700, 5),
+        # repeated: equal strings, as distinct objects, among the chains
+        [fresh(s) for s in chains("a", "", 300, 6) * 3],
+    ],
+    ids=["a", "a-b", "cyrillic", "emoji", "bytes", "repeated"],
+)
+def test_prefix_chains(values, keyed, reverse):
+    check(values, keyed, reverse, r"native: \w+ (value|key)s, .*")
+
+
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("width", ["x", "\u4e2d"])
+def test_long_equal_strings(width, keyed):
+    rng = random.Random(8)
+    heads = [width * 600 + str(i) + width * 400 for i in range(20)]
+    values = [fresh(rng.choice(heads)) for _ in range(3000)]
+    one = width * 1000
+    check(values, keyed, False)
+    check(values, keyed, True)
+    check([one] * 3000 + [width], keyed, False)
