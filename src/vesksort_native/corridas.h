@@ -38,9 +38,11 @@ inline std::uint64_t custo_corrida(std::size_t comprimento, std::size_t n) {
 // The run that starts at `inicio` (< n): its end, with its marks. ao_ver(j) is called for each
 // item j after the first before it is compared; false ends the pass there (the end is then j,
 // marked corrida_interrompida).
-template <class T, class Comparar, class AoVer>
+// Each item of a descending run that equals the one before it is told to
+// corridas.marcar_igual(j), so that the merge need not compare them again.
+template <class T, class Comparar, class AoVer, class Corridas>
 std::uint64_t medir_corrida(const T* a, std::size_t inicio, std::size_t n, Comparar& comparar,
-                            AoVer& ao_ver) {
+                            AoVer& ao_ver, Corridas& corridas) {
   std::size_t j = inicio + 1;
   if (j == n) {
     return j;
@@ -64,6 +66,9 @@ std::uint64_t medir_corrida(const T* a, std::size_t inicio, std::size_t n, Compa
       return j;
     }
     marcas |= corrida_com_iguais;
+    for (std::size_t k = inicio + 1; k < j; ++k) {
+      corridas.marcar_igual(k);
+    }
   }
   for (++j; j < n; ++j) {
     if (!ao_ver(j)) {
@@ -73,27 +78,33 @@ std::uint64_t medir_corrida(const T* a, std::size_t inicio, std::size_t n, Compa
     if (ordem > 0) {
       break;
     }
-    marcas |= ordem == 0 ? corrida_com_iguais : 0;
+    if (ordem == 0) {
+      marcas |= corrida_com_iguais;
+      corridas.marcar_igual(j);
+    }
   }
   return j | marcas;
 }
 
-// A descending run a[inicio ... fim) reversed, its groups of equal items in their order again.
-template <class T, class Comparar>
-void endireitar_corrida(T* a, std::size_t inicio, std::uint64_t corrida, Comparar& comparar) {
+// A descending run a[inicio ... fim) reversed, its groups of equal items in their order again:
+// each group is reversed first, where corridas.igual(j) tells that item j equals the one before
+// (when the marks could be kept), or comparisons do.
+template <class T, class Comparar, class Corridas>
+void endireitar_corrida(T* a, std::size_t inicio, std::uint64_t corrida, Comparar& comparar,
+                        const Corridas& corridas) {
   const std::size_t fim = corrida & corrida_fim;
-  std::reverse(a + inicio, a + fim);
-  if ((corrida & corrida_com_iguais) == 0) {
-    return;
-  }
-  for (std::size_t i = inicio; i < fim;) {
-    std::size_t j = i + 1;
-    while (j < fim && comparar(a[j - 1], a[j]) == 0) {
-      ++j;
+  if ((corrida & corrida_com_iguais) != 0) {
+    const bool marcados = corridas.iguais_marcados();
+    for (std::size_t i = inicio; i < fim;) {
+      std::size_t j = i + 1;
+      while (j < fim && (marcados ? corridas.igual(j) : comparar(a[j - 1], a[j]) == 0)) {
+        ++j;
+      }
+      std::reverse(a + i, a + j);
+      i = j;
     }
-    std::reverse(a + i, a + j);
-    i = j;
   }
+  std::reverse(a + inicio, a + fim);
 }
 
 // Stable merges of neighbouring runs of `a`, in the order that powersort gives them, with room
@@ -402,7 +413,7 @@ std::size_t medir_corridas(const T* a, std::size_t n, Comparar& comparar, AoVer&
   std::uint64_t custo = 0;
   std::size_t inicio = 0;
   while (inicio < n) {
-    const std::uint64_t corrida = medir_corrida(a, inicio, n, comparar, ao_ver);
+    const std::uint64_t corrida = medir_corrida(a, inicio, n, comparar, ao_ver, corridas);
     const std::size_t fim = corrida & corrida_fim;
     if ((corrida & corrida_interrompida) != 0) {
       return fim;
@@ -431,7 +442,7 @@ bool fundir_corridas(T* a, T* auxiliar, std::size_t n, const Corridas& corridas,
     }
     const std::uint64_t corrida = corridas[k];
     if ((corrida & corrida_descendente) != 0) {
-      endireitar_corrida(a, inicio, corrida, comparar);
+      endireitar_corrida(a, inicio, corrida, comparar, corridas);
     }
     const std::size_t fim = corrida & corrida_fim;
     fusao.acrescentar(inicio, fim);

@@ -22,6 +22,9 @@ constexpr std::size_t maior_parte_por_comparacao = 24;
 constexpr int maior_profundidade = 48;
 // Blocks that the merge sort first orders by insertion.
 constexpr std::size_t bloco_insercao = 16;
+// Blocks of the long runs that levels of keys gave up on: their strings share long stretches, so
+// that each comparison costs more than a move, and a binary search places each string.
+constexpr std::size_t bloco_insercao_binaria = 32;
 
 // A run of rows (their keys equal down to the level before) being ordered by the keys of the
 // level that starts at `posicao`: `cursor` is where the search for equal keys in it goes on.
@@ -200,12 +203,37 @@ class OrdenacaoTextos {
     const auto comparar_de = [this, de](Linha a, Linha b) { return comparar(a, b, de); };
     FusaoCorridas<Linha, const decltype(comparar_de)> fusao(
         linhas_ + inicio, linhas_outras_ + inicio, fim - inicio, comparar_de);
-    for (std::size_t a = inicio; a < fim; a += bloco_insercao) {
-      const std::size_t b = a + bloco_insercao < fim ? a + bloco_insercao : fim;
-      inserir(linhas_, a, b, de);
+    const bool longa = fim - inicio > maior_parte_por_comparacao;
+    const std::size_t bloco = longa ? bloco_insercao_binaria : bloco_insercao;
+    for (std::size_t a = inicio; a < fim; a += bloco) {
+      const std::size_t b = a + bloco < fim ? a + bloco : fim;
+      if (longa) {
+        inserir_por_busca(linhas_, a, b, de);
+      } else {
+        inserir(linhas_, a, b, de);
+      }
       fusao.acrescentar(a - inicio, b - inicio);
     }
     fusao.terminar();
+  }
+
+  // Stable binary insertion sort of the rows inicio ... fim - 1, compared from `de` on.
+  void inserir_por_busca(Linha* linhas, std::size_t inicio, std::size_t fim, std::size_t de) const {
+    for (std::size_t i = inicio + 1; i < fim; ++i) {
+      const Linha linha = linhas[i];
+      std::size_t baixo = inicio;
+      std::size_t alto = i;
+      while (baixo < alto) {
+        const std::size_t meio = baixo + (alto - baixo) / 2;
+        if (comparar(linha, linhas[meio], de) < 0) {
+          alto = meio;
+        } else {
+          baixo = meio + 1;
+        }
+      }
+      std::memmove(linhas + baixo + 1, linhas + baixo, (i - baixo) * sizeof(Linha));
+      linhas[baixo] = linha;
+    }
   }
 
   // Orders every run of equal keys that leaves bytes to compare, depth first.

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -166,6 +167,32 @@ class BufferNativo {
 // place, the others in a block that grows as they come; false when it cannot grow.
 class ListaCorridas {
  public:
+  // Marks that item j, in a descending run, equals the one before it; the marks are kept in a
+  // bit per item, taken at the first mark (without it, the merge compares them again).
+  void marcar_igual(std::size_t j) {
+    if (!iguais_ && !sem_iguais_) {
+      iguais_ = BufferNativo<std::uint64_t>::zerado(j / 64 + 1);
+      capacidade_iguais_ = j / 64 + 1;
+      sem_iguais_ = !iguais_;
+    }
+    if (j / 64 >= capacidade_iguais_ && !sem_iguais_) {
+      const std::size_t nova = 2 * (j / 64 + 1);
+      sem_iguais_ = !iguais_.realocar(nova);
+      if (!sem_iguais_) {
+        std::memset(iguais_.get() + capacidade_iguais_, 0,
+                    (nova - capacidade_iguais_) * sizeof(std::uint64_t));
+        capacidade_iguais_ = nova;
+      }
+    }
+    if (!sem_iguais_) {
+      iguais_[j / 64] |= std::uint64_t{1} << (j % 64);
+    }
+  }
+  bool iguais_marcados() const { return !sem_iguais_; }
+  bool igual(std::size_t j) const {
+    return j / 64 < capacidade_iguais_ && (iguais_[j / 64] >> (j % 64) & 1) != 0;
+  }
+
   bool acrescentar(std::uint64_t corrida) {
     if (quantidade_ < std::size(primeiras_)) {
       primeiras_[quantidade_++] = corrida;
@@ -191,6 +218,9 @@ class ListaCorridas {
  private:
   std::uint64_t primeiras_[8];
   BufferNativo<std::uint64_t> outras_;
+  BufferNativo<std::uint64_t> iguais_;
+  std::size_t capacidade_iguais_ = 0;
+  bool sem_iguais_ = false;  // the marks could not be kept
   std::size_t quantidade_ = 0;
   std::size_t capacidade_ = 0;
 };
