@@ -221,16 +221,8 @@ class FusaoCorridas {
       base += passo;
       passo *= 2;
     }
-    std::size_t limite = base + passo - 1 < ate ? base + passo - 1 : ate;
-    while (base < limite) {
-      const std::size_t meio = base + (limite - base) / 2;
-      if (segue(v[meio])) {
-        base = meio + 1;
-      } else {
-        limite = meio;
-      }
-    }
-    return base;
+    const std::size_t limite = base + passo - 1 < ate ? base + passo - 1 : ate;
+    return static_cast<std::size_t>(std::partition_point(v + base, v + limite, segue) - v);
   }
 
   // The first of v[de ... ate) for which `depois(item)` holds (it holds on a suffix), searched
@@ -243,16 +235,9 @@ class FusaoCorridas {
       topo -= passo;
       passo *= 2;
     }
-    std::size_t base = topo - de >= passo ? topo - passo + 1 : de;
-    while (base < topo) {
-      const std::size_t meio = base + (topo - base) / 2;
-      if (depois(v[meio])) {
-        topo = meio;
-      } else {
-        base = meio + 1;
-      }
-    }
-    return topo;
+    const std::size_t base = topo - de >= passo ? topo - passo + 1 : de;
+    return static_cast<std::size_t>(
+        std::partition_point(v + base, v + topo, [&](const T& item) { return !depois(item); }) - v);
   }
 
   // The first run, the shorter, goes aside and the merge fills a from its start. What is left

@@ -42,8 +42,8 @@ bool medir_corridas_de_registros(const Entrada* registros, std::size_t n, std::u
 
 bool fundir_registros(PyObject** itens, Entrada* registros, Entrada* auxiliar, std::size_t n,
                       const ListaCorridas& corridas, std::uint64_t orcamento, bool liberar_gil) {
-  if (corridas.quantidade() == 1 && (corridas[0] & corrida_descendente) == 0) {
-    return true;  // in order already
+  if (corridas.em_ordem()) {
+    return true;
   }
   LiberacaoGil sem_gil(liberar_gil);
   CompararRegistros comparar;

@@ -138,10 +138,11 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
   tomar(0);
   CompararTextos comparar{reverso};
   ListaCorridas corridas;
-  const std::size_t julgados = quantidade <= UINT32_MAX
-                                   ? medir_corridas(origem, quantidade, comparar, ver, corridas,
-                                                    orcamento_de_fusao_textos(quantidade))
-                                   : 0;
+  const std::uint64_t orcamento = orcamento_de_fusao_textos(quantidade);
+  const std::size_t julgados =
+      quantidade <= UINT32_MAX
+          ? medir_corridas(origem, quantidade, comparar, ver, corridas, orcamento)
+          : 0;
   if (copia != nullptr) {
     copia->copiados = tomados;
   }
@@ -153,7 +154,6 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
   // cost too much has moved them (every one of them taken then).
   PyObject* const* textos = origem;
   if (julgados == quantidade) {
-    const std::uint64_t orcamento = orcamento_de_fusao_textos(quantidade);
     switch (fundir_textos<PyObject*>(itens, nullptr, quantidade, corridas, comparar, orcamento,
                                      liberar, percurso)) {
       case Fusao::FEITA:
@@ -312,6 +312,10 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
   if (medir_corridas(textos, n, comparar, ver, corridas, orcamento) != n) {
     return false;
   }
+  if (corridas.em_ordem()) {
+    anotar_corridas(corridas, percurso);
+    return true;
+  }
   // The rows and their merge's scratch in the free words; the items in order gathered through
   // the prefix keys' room, which is free too. A merge that costs too much leaves the keys as
   // they were for the prefix keys' sort.
@@ -323,9 +327,6 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
   if (fundir_textos(linhas, linhas + n, n, corridas, comparar_linhas, orcamento, liberar,
                     percurso) != Fusao::FEITA) {
     return false;
-  }
-  if (percurso->algoritmo == KEYED_JA_ORDENADO) {
-    return true;
   }
   LiberacaoGil sem_gil(liberar);
   auto* ordenados = reinterpret_cast<PyObject**>(bloco + n);

@@ -436,7 +436,7 @@ Veredito ordenar_copia(PyObject* const* origem, Py_ssize_t n, bool reverso, bool
       registros[i] = Entrada{origem[i], chaves[i]};
     }
     auto* saida = reinterpret_cast<PyObject**>(chaves);
-    if (percurso->algoritmo == KEYED_JA_ORDENADO) {
+    if (corridas.em_ordem()) {
       std::memcpy(saida, origem, quantidade * sizeof(PyObject*));
     } else {
       fundir_registros(saida, registros, reinterpret_cast<Entrada*>(chaves), quantidade, corridas,

@@ -12,6 +12,8 @@
 #include <iterator>
 #include <utility>
 
+#include "corridas.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -170,11 +172,6 @@ class ListaCorridas {
   // Marks that item j, in a descending run, equals the one before it; the marks are kept in a
   // bit per item, taken at the first mark (without it, the merge compares them again).
   void marcar_igual(std::size_t j) {
-    if (!iguais_ && !sem_iguais_) {
-      iguais_ = BufferNativo<std::uint64_t>::zerado(j / 64 + 1);
-      capacidade_iguais_ = j / 64 + 1;
-      sem_iguais_ = !iguais_;
-    }
     if (j / 64 >= capacidade_iguais_ && !sem_iguais_) {
       const std::size_t nova = 2 * (j / 64 + 1);
       sem_iguais_ = !iguais_.realocar(nova);
@@ -192,6 +189,9 @@ class ListaCorridas {
   bool igual(std::size_t j) const {
     return j / 64 < capacidade_iguais_ && (iguais_[j / 64] >> (j % 64) & 1) != 0;
   }
+
+  // One run that does not descend: the list is in order already.
+  bool em_ordem() const { return quantidade_ == 1 && (primeiras_[0] & corrida_descendente) == 0; }
 
   bool acrescentar(std::uint64_t corrida) {
     if (quantidade_ < std::size(primeiras_)) {

@@ -545,11 +545,11 @@ inline void anotar_corridas(const ListaCorridas& corridas, Percurso* percurso) {
   if (corridas.quantidade() > 1) {
     percurso->algoritmo = KEYED_RADIX;
     percurso->corridas = corridas.quantidade();
-  } else if ((corridas[0] & corrida_descendente) != 0) {
+  } else if (corridas.em_ordem()) {
+    percurso->algoritmo = KEYED_JA_ORDENADO;
+  } else {
     percurso->algoritmo = KEYED_RADIX;
     percurso->invertida = true;
-  } else {
-    percurso->algoritmo = KEYED_JA_ORDENADO;
   }
 }
 // Whether keys may be in few runs, worth measuring: a merge of runs that averaged fewer than 16
