@@ -170,6 +170,10 @@ def slow_key(x):
 
 # Lists of 300,000 items whose native sort lets other threads run where it may: (item of index
 # i, the arguments of the call).
+def halves(i, n=300_000):
+    return 2 * i if i < n // 2 else 2 * (i - n // 2) + 1
+
+
 SHAPES = {
     "ints": (lambda i: distinct((i * 2654435761) % 2**40 - 2**39), {}),
     "floats": (lambda i: ((i * 2654435761) % 2**40) / 3.0, {}),
@@ -177,6 +181,13 @@ SHAPES = {
     "itemgetter": (lambda i: (((i * 2654435761) % 2**40) / 3.0, i), {"key": operator.itemgetter(0)}),
     "strings": (lambda i: f"{(i * 2654435761) % 2**40:x}", {}),
     "str keys": (lambda i: (i, f"{(i * 2654435761) % 2**40:x}"), {"key": operator.itemgetter(1)}),
+    # Two sorted halves that interleave (strings beyond the caches leave that merge part way),
+    # items appended to a sorted list, descending with equal neighbours: merged by runs.
+    "ints in runs": (lambda i: distinct(halves(i)), {}),
+    "strings in runs": (lambda i: f"{halves(i):08x}", {}),
+    "str keys in runs": (lambda i: (i, f"{halves(i):08x}"), {"key": operator.itemgetter(1)}),
+    "strings appended": (lambda i: f"{i if i < 299_900 else (i * 2654435761) % 2**32:08x}", {}),
+    "floats descending": (lambda i: float((300_000 - i) // 2), {}),
 }
 
 
