@@ -139,6 +139,18 @@ def chains(unit, tail, n, seed):
     return [unit * k + tail for k in lengths]
 
 
+def mixed_chains(n, seed):
+    rng = random.Random(seed)
+    tails = ["", "\x00", "a", "b", "\u4e2d", "\U0010ffff", "ba", "b\x00"]
+    return [fresh("a" * rng.randrange(300) + rng.choice(tails)) for _ in range(n)]
+
+
+def suffixes(text, seed):
+    values = [text[i:] for i in range(len(text))]
+    random.Random(seed).shuffle(values)
+    return values
+
+
 @pytest.mark.parametrize("reverse", [False, True])
 @pytest.mark.parametrize("keyed", [False, True])
 @pytest.mark.parametrize(
@@ -151,8 +163,13 @@ def chains(unit, tail, n, seed):
         chains(b"\x00", b"", 700, 5),
         # repeated: equal strings, as distinct objects, among the chains
         [fresh(s) for s in chains("a", "", 300, 6) * 3],
+        # chains that leave the longest at every length, by code points below and above its own,
+        # of every width, and tied there: ordered past the point where they leave it
+        mixed_chains(2000, 7),
+        # the suffixes of a periodic text
+        suffixes("abЖ" * 300 + "a", 8),
     ],
-    ids=["a", "a-b", "cyrillic", "emoji", "bytes", "repeated"],
+    ids=["a", "a-b", "cyrillic", "emoji", "bytes", "repeated", "mixed", "suffixes"],
 )
 def test_prefix_chains(values, keyed, reverse):
     check(values, keyed, reverse, r"native: \w+ (value|key)s, .*")

@@ -59,13 +59,57 @@ void copiar_para_o_primeiro(const LadosBytes<Linha>& lados, int lado, std::size_
   }
 }
 
+template <class Linha>
+void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
+                       std::size_t fim, int profundidade, std::uint32_t (*contagens)[256],
+                       const ResumoChaves* resumo = nullptr, bool maioria_provavel = false);
+
+// Parts from this size on are first checked for a key that most of them hold.
+constexpr std::size_t menor_parte_por_maioria = 256;
+
+// Where more than half the keys inicio ... fim - 1 of side `lado` equal `candidata`: moves the
+// keys before it, it, and the keys after it, each in their order, to the other side, orders the
+// first and the last there into side 0, and returns true. False, having moved nothing, otherwise.
+template <class Linha>
+bool separar_maioria(const LadosBytes<Linha>& lados, int lado, std::size_t inicio, std::size_t fim,
+                     int profundidade, std::uint32_t (*contagens)[256], std::uint64_t candidata) {
+  const std::uint64_t* chaves = lados.chaves[lado];
+  std::size_t antes = 0;
+  std::size_t iguais = 0;
+  for (std::size_t i = inicio; i < fim; ++i) {
+    antes += chaves[i] < candidata;
+    iguais += chaves[i] == candidata;
+  }
+  if (2 * iguais <= fim - inicio) {
+    return false;
+  }
+  const Linha* linhas = lados.linhas[lado];
+  std::uint64_t* chaves_destino = lados.chaves[lado ^ 1];
+  Linha* linhas_destino = lados.linhas[lado ^ 1];
+  std::size_t destinos[3] = {inicio, inicio + antes, inicio + antes + iguais};
+  for (std::size_t i = inicio; i < fim; ++i) {
+    const std::uint64_t chave = chaves[i];
+    const std::size_t destino =
+        destinos[static_cast<int>(chave >= candidata) + static_cast<int>(chave > candidata)]++;
+    chaves_destino[destino] = chave;
+    linhas_destino[destino] = linhas[i];
+  }
+  // The parts before and after split no byte: they keep the depth, and shrink by half or more.
+  const std::size_t meio = inicio + antes;
+  const std::size_t depois = meio + iguais;
+  ordenar_por_bytes(lados, lado ^ 1, inicio, meio, profundidade, contagens);
+  copiar_para_o_primeiro(lados, lado ^ 1, meio, depois);
+  ordenar_por_bytes(lados, lado ^ 1, depois, fim, profundidade, contagens);
+  return true;
+}
+
 // Sorts the elements inicio ... fim - 1 of side `lado` into the same positions of side 0.
 // `contagens[b]` is the count table of the parts split at depth b. `resumo`, when not null,
 // already holds what the part's first read would learn.
 template <class Linha>
 void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
                        std::size_t fim, int profundidade, std::uint32_t (*contagens)[256],
-                       const ResumoChaves* resumo = nullptr) {
+                       const ResumoChaves* resumo, bool maioria_provavel) {
   if (fim - inicio <= maior_parte_por_postos) {
     ordenar_por_postos(lados, lado, inicio, fim);
     copiar_para_o_primeiro(lados, lado ^ 1, inicio, fim);
@@ -77,18 +121,37 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
   // theirs. Equal keys (a word many times over) are found in one read.
   std::uint64_t menor = UINT64_MAX;
   std::uint64_t maior = 0;
+  // The key that most keys may hold (a majority vote, without branches), where a part is a whole
+  // level's or most of the part it came from: strings that are prefixes of one another, or that
+  // share a long stretch, leave one key for most of a part, which byte splits would carry down
+  // through every byte.
+  std::uint64_t candidata = 0;
+  std::size_t votos = 0;
   if (resumo != nullptr) {
     menor = resumo->menor;
     maior = resumo->maior;
   } else {
     for (std::size_t i = inicio; i < fim; ++i) {
-      menor = chaves[i] < menor ? chaves[i] : menor;
-      maior = chaves[i] > maior ? chaves[i] : maior;
+      const std::uint64_t chave = chaves[i];
+      menor = chave < menor ? chave : menor;
+      maior = chave > maior ? chave : maior;
+    }
+    if (maioria_provavel) {
+      for (std::size_t i = inicio; i < fim; ++i) {
+        const bool nova = votos == 0;
+        candidata = nova ? chaves[i] : candidata;
+        votos = nova || chaves[i] == candidata ? votos + 1 : votos - 1;
+      }
     }
   }
   // Parts split 8 times share all 8 bytes.
   if (menor == maior || profundidade >= 8) {
     copiar_para_o_primeiro(lados, lado, inicio, fim);
+    return;
+  }
+  // A vote left with a quarter of the keys or more is worth checking.
+  if (maioria_provavel && fim - inicio >= menor_parte_por_maioria && 4 * votos >= fim - inicio &&
+      separar_maioria(lados, lado, inicio, fim, profundidade, contagens, candidata)) {
     return;
   }
   const int deslocamento = (63 - std::countl_zero(menor ^ maior)) & ~7;
@@ -124,7 +187,8 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
   for (unsigned d = primeiro; d <= ultimo; ++d) {
     const std::size_t final = contagem[d];
     if (final - comeco > 1) {
-      ordenar_por_bytes(lados, lado ^ 1, comeco, final, profundidade + 1, contagens);
+      ordenar_por_bytes(lados, lado ^ 1, comeco, final, profundidade + 1, contagens, nullptr,
+                        4 * (final - comeco) > 3 * (fim - inicio));
     } else {
       copiar_para_o_primeiro(lados, lado ^ 1, comeco, final);
     }
@@ -138,14 +202,14 @@ void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint3
                  std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo) {
   std::uint32_t contagens[8][256];  // a split leaves its parts equal in one more byte
   ordenar_por_bytes(LadosBytes<std::uint32_t>{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0,
-                    0, n, 0, contagens, resumo);
+                    0, n, 0, contagens, resumo, resumo == nullptr);
 }
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
                  PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo) {
   std::uint32_t contagens[8][256];
   ordenar_por_bytes(LadosBytes<PyObject*>{{chaves, chaves_outras}, {objetos, objetos_outros}}, 0, 0,
-                    n, 0, contagens, resumo);
+                    n, 0, contagens, resumo, resumo == nullptr);
 }
 
 }  // namespace vesksort

@@ -34,13 +34,40 @@ struct Quadro {
   PosicaoTexto posicao;
   std::size_t tamanho;  // its rows
   int improdutivos;     // levels in a row, down to this one, that left one run of most rows
+  // Where the keys are those of a pivot's level (chave_de_pivo), the code points of the pivot
+  // from `posicao` on; SIZE_MAX where they are prefix keys.
+  std::size_t pivo = SIZE_MAX;
 };
+
+// The key of a string that shares `comum` code points with a pivot of `resto` code points (both
+// from the same position), and orders before it (`antes`), after it, or equals it. Its unsigned
+// order is the strings' order wherever the shares differ: of the strings before the pivot, the
+// more they share with it the later they come; of those after it, the earlier.
+inline std::uint64_t chave_de_pivo(std::size_t comum, std::size_t resto, int ordem) {
+  if (ordem < 0) {
+    return 2 * comum;
+  }
+  if (ordem == 0) {
+    return 2 * resto + 1;
+  }
+  return 4 * resto + 2 - 2 * comum;
+}
+
+// What a key of chave_de_pivo says that its strings share with the pivot.
+inline std::size_t comum_da_chave_de_pivo(std::uint64_t chave, std::size_t resto) {
+  return chave <= 2 * resto ? chave / 2 : (4 * resto + 2 - chave) / 2;
+}
 
 // A level that leaves more than 7/8 of its rows in one run of equal keys (strings that are
 // prefixes of one another, a common stretch that the skip did not reach) separates little:
 // after this many in a row, the run is ordered by comparison. Each level costs a read of its
 // rows, so that levels in all cost a few reads of every string.
-constexpr int maior_sequencia_improdutiva = 3;
+constexpr int maior_sequencia_improdutiva = 2;
+// Such a run, when longer than this, is first split by how far each string follows its longest
+// (a pivot's level): strings that are prefixes of one another, or of a periodic text, share
+// distinct lengths with it, and one pass over them orders them. Where that level too leaves one
+// run of most rows, the run goes to comparison.
+constexpr std::size_t menor_parte_por_pivo = 64;
 
 // `Linha` is what moves beside a key: the string itself (PyObject*), or its row number
 // (std::uint32_t) in `textos`.
@@ -236,11 +263,45 @@ class OrdenacaoTextos {
     }
   }
 
+  // The keys of a pivot's level for the rows inicio ... fim - 1, from code point `de` on: the
+  // longest string of the rows is the pivot. Returns its code points from `de` on.
+  std::size_t chaves_de_pivo(std::size_t inicio, std::size_t fim, std::size_t de) {
+    std::size_t pivo = inicio;
+    std::size_t maior = 0;
+    for (std::size_t i = inicio; i < fim; ++i) {
+      const std::size_t comprimento = LeitorTexto::vista(texto(linhas_[i])).comprimento;
+      if (comprimento > maior) {
+        maior = comprimento;
+        pivo = i;
+      }
+    }
+    const VistaTexto referencia = LeitorTexto::vista(texto(linhas_[pivo]));
+    const std::size_t resto = referencia.comprimento - de;
+    for (std::size_t i = inicio; i < fim; ++i) {
+      if (i + distancia_prefetch < fim) {
+        __builtin_prefetch(texto(linhas_[i + distancia_prefetch]));
+      }
+      const VistaTexto vista = LeitorTexto::vista(texto(linhas_[i]));
+      const std::size_t comum = prefixo_comum(vista, referencia, de);
+      int ordem;
+      if (de + comum == vista.comprimento) {
+        ordem = de + comum == referencia.comprimento ? 0 : -1;
+      } else if (de + comum == referencia.comprimento) {
+        ordem = 1;
+      } else {
+        ordem =
+            ponto_de_codigo(vista, de + comum) < ponto_de_codigo(referencia, de + comum) ? -1 : 1;
+      }
+      chaves_[i] = chave_de_pivo(comum, resto, ordem) ^ mascara_;
+    }
+    return resto;
+  }
+
   // Orders every run of equal keys that leaves bytes to compare, depth first.
   void resolver_empates(std::size_t n) {
     Quadro pilha[maior_profundidade];
     int topo = 0;
-    pilha[0] = Quadro{0, n, PosicaoTexto{inicio_, 0}, n, 0};
+    pilha[0] = Quadro{0, n, PosicaoTexto{inicio_, 0}, n, 0, SIZE_MAX};
     while (topo >= 0) {
       Quadro& quadro = pilha[topo];
       std::size_t inicio = quadro.cursor;
@@ -250,7 +311,8 @@ class OrdenacaoTextos {
         while (fim < quadro.fim && chaves_[fim] == chaves_[inicio]) {
           ++fim;
         }
-        if (fim - inicio > 1 && chave_deixa_bytes(chaves_[inicio] ^ mascara_)) {
+        if (fim - inicio > 1 &&
+            (quadro.pivo != SIZE_MAX || chave_deixa_bytes(chaves_[inicio] ^ mascara_))) {
           break;
         }
         inicio = fim;
@@ -260,12 +322,31 @@ class OrdenacaoTextos {
         continue;
       }
       quadro.cursor = fim;
-      PosicaoTexto posicao = seguinte(texto(linhas_[inicio]), quadro.posicao);
-      const int improdutivos =
-          fim - inicio > quadro.tamanho - quadro.tamanho / 8 ? quadro.improdutivos + 1 : 0;
+      const bool de_pivo = quadro.pivo != SIZE_MAX;
+      PosicaoTexto posicao =
+          de_pivo
+              ? PosicaoTexto{quadro.posicao.indice +
+                                 comum_da_chave_de_pivo(chaves_[inicio] ^ mascara_, quadro.pivo),
+                             0}
+              : seguinte(texto(linhas_[inicio]), quadro.posicao);
+      const bool improdutivo = fim - inicio > quadro.tamanho - quadro.tamanho / 4;
+      const int improdutivos = improdutivo ? quadro.improdutivos + 1 : 0;
       if (fim - inicio <= maior_parte_por_comparacao || topo + 1 == maior_profundidade ||
-          improdutivos >= maior_sequencia_improdutiva) {
+          (improdutivo && de_pivo)) {
         ordenar_por_comparacao(inicio, fim, posicao.indice);
+        continue;
+      }
+      if (improdutivos >= maior_sequencia_improdutiva) {
+        if (fim - inicio <= menor_parte_por_pivo) {
+          ordenar_por_comparacao(inicio, fim, posicao.indice);
+          continue;
+        }
+        // From the code point that the level reached: the rows share all before it.
+        const std::size_t resto = chaves_de_pivo(inicio, fim, posicao.indice);
+        ordenar_por_chaves(inicio, fim);
+        pilha[++topo] =
+            Quadro{inicio, fim, PosicaoTexto{posicao.indice, 0}, fim - inicio, 0, resto};
+        niveis_ = topo + 1 > niveis_ ? topo + 1 : niveis_;
         continue;
       }
       // Where the strings start to differ: what they all share is skipped, and equal strings (a
@@ -281,7 +362,7 @@ class OrdenacaoTextos {
       if (chaves_do_nivel(inicio, fim, posicao) != 0) {
         ordenar_por_chaves(inicio, fim);
       }
-      pilha[++topo] = Quadro{inicio, fim, posicao, fim - inicio, improdutivos};
+      pilha[++topo] = Quadro{inicio, fim, posicao, fim - inicio, improdutivos, SIZE_MAX};
       niveis_ = topo + 1 > niveis_ ? topo + 1 : niveis_;
     }
   }
