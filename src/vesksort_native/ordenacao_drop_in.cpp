@@ -291,39 +291,44 @@ Py_ssize_t ler_chaves(Leitor& leitor, Py_ssize_t inicio, Py_ssize_t n, PyObject*
   return n;
 }
 
-// String keys `textos` (the first n words of `bloco`, whose words from 2n to 4n are free) in a
-// few runs: the items merged by them, through row numbers, where that costs less than prefix
-// keys. False, with nothing moved, otherwise.
+// String keys `textos` (the first n words of `bloco`, their prefix keys the next n, whose words
+// from 2n to 4n are free) in a few runs: the items merged by them, through row numbers, where
+// that costs less than the prefix keys' sort. False, with nothing moved, otherwise.
 bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, std::uint64_t* bloco,
-                                    std::size_t n, const EstatisticasChaves& estat, bool reverso,
+                                    std::size_t n, const LeitorTexto& leitor, bool reverso,
                                     bool liberar, Percurso* percurso) {
-  if (!talvez_corridas(estat, static_cast<Py_ssize_t>(n))) {
+  if (!talvez_corridas(leitor.estat, static_cast<Py_ssize_t>(n))) {
     return false;
   }
-  const auto ver = [textos, n](std::size_t j) {
-    if (j + distancia_prefetch < n) {
-      __builtin_prefetch(textos[j + distancia_prefetch]);
+  // The rows, and their merge's scratch, in the free words. Two rows are ordered by their
+  // prefix keys, which lie in order in the block, and by their strings only where those are
+  // equal.
+  auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    linhas[i] = static_cast<std::uint32_t>(i);
+  }
+  const std::uint64_t* chaves = bloco + n;
+  const std::uint64_t mascara = leitor.mascara();
+  const CompararTextos comparar{reverso};
+  const auto comparar_linhas = [chaves, mascara, textos, comparar](std::uint32_t a,
+                                                                   std::uint32_t b) {
+    if (chaves[a] != chaves[b]) {
+      return chaves[a] < chaves[b] ? -1 : 1;
     }
-    return true;
+    return chave_deixa_bytes(chaves[a] ^ mascara) ? comparar(textos[a], textos[b]) : 0;
   };
-  CompararTextos comparar{reverso};
+  const auto ver = [](std::size_t) { return true; };
   ListaCorridas corridas;
   const std::uint64_t orcamento = orcamento_de_fusao_textos(n);
-  if (medir_corridas(textos, n, comparar, ver, corridas, orcamento) != n) {
+  if (medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) != n) {
     return false;
   }
   if (corridas.em_ordem()) {
     anotar_corridas(corridas, percurso);
     return true;
   }
-  // The rows and their merge's scratch in the free words; the items in order gathered through
-  // the prefix keys' room, which is free too. A merge that costs too much leaves the keys as
-  // they were for the prefix keys' sort.
-  auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    linhas[i] = static_cast<std::uint32_t>(i);
-  }
-  CompararLinhasTexto comparar_linhas{textos, comparar};
+  // The items in order gathered through the prefix keys' room, free once the merge is done; a
+  // merge that costs too much leaves the keys as they were for the prefix keys' sort.
   if (fundir_textos(linhas, linhas + n, n, corridas, comparar_linhas, orcamento, liberar,
                     percurso) != Fusao::FEITA) {
     return false;
@@ -434,8 +439,8 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
       percurso->motivo = leitor.motivo;
       return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
     }
-    if (ordenar_por_corridas_de_textos(itens, objetos_no_bloco(), bloco.get(), quantidade,
-                                       leitor.estat, reverso != 0, liberar, percurso)) {
+    if (ordenar_por_corridas_de_textos(itens, objetos_no_bloco(), bloco.get(), quantidade, leitor,
+                                       reverso != 0, liberar, percurso)) {
       chaves.liberar();
       return retida.terminar();
     }
