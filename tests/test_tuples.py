@@ -19,7 +19,10 @@ INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 EDGE = 2**53  # the largest int magnitude that orders exactly among floats
 NAN = math.nan
 ONE_WORD = r"radix sort in \d+ pass(es)?"
-ANY = r"(radix sort in \d+ pass(es)?( over \d+ packed words)?|already in order)"
+ANY = (r"(radix sort in \d+ pass(es)?( over \d+ packed words)?|already in order"
+       r"|column by column \(\d+ columns? read\))")
+MIXED = ("tied tuples whose items in a column are not all numbers, dates or times of one kind, "
+         "or strings of one type")
 
 
 def native(of, how=ANY):
@@ -108,7 +111,7 @@ def test_long_lists(shape, keyed, reverse, n):
         (lambda r: (r[1], r[0]), native("key")),
         (itemgetter(1, 0), native("key")),
         (lambda r: r[1:], native("key")),
-        (lambda r: (r[0] > 1, r[2]), "interpreter: a tuple item that is not an exact int or float"),
+        (lambda r: (r[0] > 1, r[2]), native("key")),
     ],
     ids=["lambda", "itemgetter", "slice", "bool-first"],
 )
@@ -138,11 +141,11 @@ Pair = namedtuple("Pair", "a b c")
 # The other tuples are narrow triples: most tuples put in meet equal prefixes.
 INTRUDERS = {
     "nan": ([(1, NAN, 2)], "a NaN tuple item"),
-    "bool": ([(1, 2, True)], "a tuple item that is not an exact int or float"),
-    "int-subclass": ([(1, Int(2), 3)], "a tuple item that is not an exact int or float"),
-    "nested": ([(1, 2, (3,))], "a tuple item that is not an exact int or float"),
-    "str-last": ([(1, 2, "a")], "a tuple item that is not an exact int or float"),
-    "str-never-compared": ([(99, "a")], "a tuple item that is not an exact int or float"),
+    "bool": ([(1, 2, True)], None),
+    "int-subclass": ([(1, Int(2), 3)], MIXED),
+    "nested": ([(1, 2, (3,))], MIXED),
+    "str-last": ([(1, 2, "a")], MIXED),
+    "str-never-compared": ([(99, "a")], None),
     "beyond-int64": ([(1, 2**63, 2)], "an int tuple item outside the signed 64-bit range"),
     "below-int64": ([(1, INT64_MIN - 1, 2)], "an int tuple item outside the signed 64-bit range"),
     "int-edges": ([(INT64_MIN, 2, INT64_MAX)], None),
@@ -223,7 +226,7 @@ def orders_natively(values):
     lengths = {len(row) for row in values}
     for j in range(max(lengths)):
         column = [row[j] for row in values if len(row) > j]
-        kinds = {type(item) for item in column}
+        kinds = {type(item) for item in column} - {bool}
         if not kinds <= {int, float} or any(item != item for item in column):
             return False
         ints = [item for item in column if type(item) is int]
@@ -253,7 +256,7 @@ def test_random_tuples_as_sorted(pool, intruder, n, seed, keyed, reverse):
         at = rng.randrange(n)
         values[at] = (*values[at], distinct(intruder))
     path = check(values, keyed, reverse)
-    if path is not None and path.startswith("native: tuple"):
-        assert orders_natively(values), path
-    elif n >= 256 and orders_natively(values):
+    # Items that only tied rows would compare may be anything: the native path takes more lists
+    # than orders_natively() tells.
+    if n >= 256 and orders_natively(values):
         assert path.startswith("native: tuple"), path

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "temporais.h"
 #include "textos.h"
 #include "vesksort.h"
 
@@ -37,13 +38,19 @@ struct LeitorNumerico {
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 };
 
-// Exact ints in the signed 64-bit range.
+// Exact ints in the signed 64-bit range, and bools where `aceita_bool`.
 struct LeitorInt64 : LeitorNumerico {
   using LeitorNumerico::LeitorNumerico;
 
   Leitura ler(Py_ssize_t i, PyObject* objeto) {
     std::int64_t valor = 0;
-    const int lido = PyLong_CheckExact(objeto) ? ler_int64_exato(objeto, &valor) : 0;
+    int lido = 0;
+    if (PyLong_CheckExact(objeto)) {
+      lido = ler_int64_exato(objeto, &valor);
+    } else if (aceita_bool && ler_bool(objeto, &valor)) {
+      lido = 1;
+      ++booleanos;
+    }
     if (lido <= 0) {
       motivo =
           PyLong_CheckExact(objeto) ? MotivoInterpretador::FORA_INT64 : MotivoInterpretador::TIPO;
@@ -59,6 +66,9 @@ struct LeitorInt64 : LeitorNumerico {
   std::int64_t maior_valor() const {
     return valor(mascara == mascara_ascendente ? estat.maior_chave : estat.menor_chave);
   }
+
+  bool aceita_bool = false;
+  std::size_t booleanos = 0;
 
  private:
   std::int64_t valor(std::uint64_t chave) const {
@@ -90,6 +100,21 @@ struct LeitorFloat : LeitorNumerico {
     }
     return guardar(i, chave);
   }
+};
+
+// Dates, datetimes or timedeltas of the first key's kind (temporais.h), as int64 keys.
+struct LeitorDatas : LeitorNumerico {
+  using LeitorNumerico::LeitorNumerico;
+
+  Leitura ler(Py_ssize_t i, PyObject* objeto) {
+    std::int64_t valor;
+    if (temporais.ler(objeto, &valor, &motivo) == 0) {
+      return Leitura::OUTRA;
+    }
+    return guardar(i, static_cast<std::uint64_t>(valor) ^ mascara);
+  }
+
+  LeitorTemporal temporais;
 };
 
 // Exact tuples: their columns are read once all of them are in.

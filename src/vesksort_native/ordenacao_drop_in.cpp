@@ -242,10 +242,10 @@ int entregar_ao_interpretador(RetencaoLista& retida, ReferenciasGuardadas& chave
 }
 
 // The kinds of key that a native path orders, as the first key tells.
-enum class TipoChave { INT64, FLOAT, TUPLA, TEXTO, OUTRO };
+enum class TipoChave { INT64, FLOAT, TUPLA, TEXTO, TEMPORAL, OUTRO };
 
 TipoChave tipo_de_chave(PyObject* chave, MotivoInterpretador* motivo) {
-  if (PyLong_CheckExact(chave)) {
+  if (PyLong_CheckExact(chave) || PyBool_Check(chave)) {
     return TipoChave::INT64;
   }
   if (PyFloat_CheckExact(chave)) {
@@ -260,6 +260,9 @@ TipoChave tipo_de_chave(PyObject* chave, MotivoInterpretador* motivo) {
   }
   if (LeitorTexto::aceita(chave)) {
     return TipoChave::TEXTO;
+  }
+  if (LeitorTemporal temporais; temporais.comecar(chave)) {
+    return TipoChave::TEMPORAL;
   }
   *motivo = MotivoInterpretador::TIPO;
   return TipoChave::OUTRO;
@@ -373,159 +376,235 @@ bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::si
   return true;
 }
 
-// The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
-int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
-                             bool privada, Percurso* percurso) {
-  RetencaoLista retida(lista);
-  PyObject** itens = retida.itens();
-  percurso->chaves = true;
-  // The first key tells whether a native attempt can pay: a key of a kind that no native path
-  // orders sends the list on at once, before any scratch is taken.
-  Referencia primeira(PyObject_CallOneArg(funcao_chave, itens[0]));
-  if (!primeira) {
-    return -1;
-  }
-  const TipoChave tipo = tipo_de_chave(primeira.get(), &percurso->motivo);
-  const auto quantidade = static_cast<std::size_t>(n);
-  // One block: the key objects, then their sort keys, then the kernels' other side and their
-  // tables (none for strings), taken at once so that a call makes one allocation (counting may
-  // grow it).
-  const std::size_t palavras_bloco =
-      4 * quantidade + (tipo == TipoChave::TEXTO ? 0 : palavras_tabelas_radix);
-  BufferNativo<std::uint64_t> bloco;
-  if (tipo != TipoChave::OUTRO) {
-    bloco = BufferNativo<std::uint64_t>::alocar(palavras_bloco);
-    if (!bloco || (tipo == TipoChave::TEXTO && quantidade > UINT32_MAX)) {
-      bloco.liberar();
-      percurso->motivo = MotivoInterpretador::MEMORIA;
+// The keyed road of one call: the items, their key objects and sort keys in one block, and the
+// key function computing each key once, in item order. Each kind of key has its ordering.
+class EstradaChaves {
+ public:
+  EstradaChaves(RetencaoLista& retida, Py_ssize_t n, PyObject* funcao_chave, int reverso,
+                bool liberar, Percurso* percurso)
+      : retida_(retida),
+        itens_(retida.itens()),
+        n_(n),
+        quantidade_(static_cast<std::size_t>(n)),
+        funcao_chave_(funcao_chave),
+        reverso_(reverso),
+        liberar_(liberar),
+        mascara_(reverso ? mascara_reversa : mascara_ascendente),
+        percurso_(percurso) {}
+
+  // Takes the block for keys of kind `tipo` and the first key (a new reference, consumed); false
+  // where no block could be had (the key is then handed over with the items).
+  bool preparar(TipoChave tipo, Referencia primeira, int* resultado) {
+    // One block: the key objects, then their sort keys, then the kernels' other side and their
+    // tables (none for strings), taken at once so that a call makes one allocation (counting may
+    // grow it).
+    palavras_bloco_ = 4 * quantidade_ + (tipo == TipoChave::TEXTO ? 0 : palavras_tabelas_radix);
+    if (tipo != TipoChave::OUTRO) {
+      bloco_ = BufferNativo<std::uint64_t>::alocar(palavras_bloco_);
+      if (!bloco_ || (tipo == TipoChave::TEXTO && quantidade_ > UINT32_MAX)) {
+        bloco_.liberar();
+        percurso_->motivo = MotivoInterpretador::MEMORIA;
+      }
     }
+    if (!bloco_) {
+      PyObject* chave = primeira.release();
+      *resultado = entregar_ao_interpretador(retida_, &chave, 1, funcao_chave_, reverso_);
+      return false;
+    }
+    chaves_.reapontar(objetos_no_bloco());
+    chaves_.guardar(primeira.release());
+    chaves_origem_ = bloco_.get() + quantidade_;
+    return true;
   }
-  if (!bloco) {
-    PyObject* chave = primeira.release();
-    return entregar_ao_interpretador(retida, &chave, 1, funcao_chave, reverso);
-  }
-  const auto objetos_no_bloco = [&bloco]() { return reinterpret_cast<PyObject**>(bloco.get()); };
-  // The key objects, released before the list is given back; newest first after a failed key
-  // call, as the interpreter's sort does.
-  ReferenciasGuardadas chaves(objetos_no_bloco());
-  chaves.guardar(primeira.release());
-  std::uint64_t* chaves_origem = bloco.get() + quantidade;
-  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
-  const auto calcular_chave = [&](Py_ssize_t i) {
+
+  int ordenar_textos();
+  int ordenar_tuplas();
+  int ordenar_numeros(TipoChave tipo);
+
+ private:
+  PyObject** objetos_no_bloco() const { return reinterpret_cast<PyObject**>(bloco_.get()); }
+  PyObject* primeira_chave() const { return objetos_no_bloco()[0]; }
+
+  // The key of item i, kept: a new reference, or null with an exception set.
+  PyObject* calcular_chave(Py_ssize_t i) {
     // The items may lie anywhere in memory: fetching ahead overlaps the cache misses.
-    if (i + distancia_prefetch < n) {
-      __builtin_prefetch(itens[i + distancia_prefetch]);
+    if (i + distancia_prefetch < n_) {
+      __builtin_prefetch(itens_[i + distancia_prefetch]);
     }
-    if (i + distancia_prefetch / 2 < n) {
-      buscar_campos(itens[i + distancia_prefetch / 2]);
+    if (i + distancia_prefetch / 2 < n_) {
+      buscar_campos(itens_[i + distancia_prefetch / 2]);
     }
-    PyObject* chave = PyObject_CallOneArg(funcao_chave, itens[i]);
+    PyObject* chave = PyObject_CallOneArg(funcao_chave_, itens_[i]);
     if (chave != nullptr) {
-      chaves.guardar(chave);
+      chaves_.guardar(chave);
     }
     return chave;
-  };
-  PyObject* chave = objetos_no_bloco()[0];
-  const bool liberar = liberar_gil(n, privada);
-
-  if (tipo == TipoChave::TEXTO) {
-    LeitorTexto leitor(chave, objetos_no_bloco(), chaves_origem, reverso != 0);
-    percurso->texto = leitor.bytes() ? "bytes" : "str";
-    const Py_ssize_t lidas = ler_chaves(leitor, 0, n, chave, calcular_chave);
-    if (lidas < 0) {
-      return -1;
-    }
-    if (lidas < n) {
-      percurso->motivo = leitor.motivo;
-      return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
-    }
-    if (ordenar_por_corridas_de_textos(itens, objetos_no_bloco(), bloco.get(), quantidade, leitor,
-                                       reverso != 0, liberar, percurso)) {
-      chaves.liberar();
-      return retida.terminar();
-    }
-    ordenar_textos(itens, objetos_no_bloco(), quantidade, leitor, chaves_origem, liberar, percurso);
-    chaves.liberar();
-    return retida.terminar();
   }
 
-  if (tipo == TipoChave::TUPLA) {
-    // Tuple keys: all of them are computed, then ordered column by column.
-    LeitorTupla leitor;
-    const Py_ssize_t lidas = ler_chaves(leitor, 0, n, chave, calcular_chave);
-    if (lidas < 0) {
-      return -1;
-    }
-    if (lidas < n) {
-      percurso->tuplas = true;
-      percurso->motivo = leitor.motivo;
-      return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
-    }
-    const Veredito veredito = ordenar_tuplas(itens, &chaves, bloco, palavras_bloco, quantidade, n,
-                                             reverso != 0, liberar, percurso);
-    chaves.reapontar(objetos_no_bloco());
-    if (veredito == Veredito::ERRO) {
-      return -1;
-    }
-    if (veredito == Veredito::NATIVO) {
-      chaves.liberar();
-      return retida.terminar();
-    }
-    return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+  // Every key read by `leitor` from the first on: n, the index of the first it could not read
+  // (left in *chave), or -1.
+  template <class Leitor>
+  Py_ssize_t ler(Leitor& leitor, Py_ssize_t inicio, PyObject*& chave) {
+    return ler_chaves(leitor, inicio, n_, chave,
+                      [this](Py_ssize_t i) { return calcular_chave(i); });
   }
 
-  // Numbers: ints while they last; from the first float on, every key is read as a float (the
-  // ints before it too), or none natively.
-  LeitorInt64 inteiros{chaves_origem, mascara};
-  Py_ssize_t lidas =
-      tipo == TipoChave::INT64 ? ler_chaves(inteiros, 0, n, chave, calcular_chave) : 0;
+  int entregar() { return entregar_ao_interpretador(retida_, chaves_, funcao_chave_, reverso_); }
+
+  int terminar() {
+    chaves_.liberar();
+    return retida_.terminar();
+  }
+
+  RetencaoLista& retida_;
+  PyObject** itens_;
+  Py_ssize_t n_;
+  std::size_t quantidade_;
+  PyObject* funcao_chave_;
+  int reverso_;
+  bool liberar_;
+  std::uint64_t mascara_;
+  Percurso* percurso_;
+  std::size_t palavras_bloco_ = 0;
+  BufferNativo<std::uint64_t> bloco_;
+  // The key objects, released before the list is given back; newest first after a failed key
+  // call, as the interpreter's sort does.
+  ReferenciasGuardadas chaves_;
+  std::uint64_t* chaves_origem_ = nullptr;
+};
+
+int EstradaChaves::ordenar_textos() {
+  PyObject* chave = primeira_chave();
+  LeitorTexto leitor(chave, objetos_no_bloco(), chaves_origem_, reverso_ != 0);
+  percurso_->texto = leitor.bytes() ? "bytes" : "str";
+  const Py_ssize_t lidas = ler(leitor, 0, chave);
   if (lidas < 0) {
     return -1;
   }
-  percurso->motivo = inteiros.motivo;
-  EstatisticasChaves estat = inteiros.estat;
-  if (lidas < n && PyFloat_CheckExact(chave)) {
-    percurso->floats = true;
-    LeitorFloat floats{chaves_origem, mascara};
-    if (floats.continuar(inteiros, lidas)) {
-      lidas = ler_chaves(floats, lidas, n, chave, calcular_chave);
-      if (lidas < 0) {
-        return -1;
-      }
-    }
-    percurso->motivo = lidas < n ? floats.motivo : MotivoInterpretador::NENHUM;
-    estat = floats.estat;
+  if (lidas < n_) {
+    percurso_->motivo = leitor.motivo;
+    return entregar();
   }
-  if (lidas < n) {
-    return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+  if (!ordenar_por_corridas_de_textos(itens_, objetos_no_bloco(), bloco_.get(), quantidade_, leitor,
+                                      reverso_ != 0, liberar_, percurso_)) {
+    vesksort::ordenar_textos(itens_, objetos_no_bloco(), quantidade_, leitor, chaves_origem_,
+                             liberar_, percurso_);
+  }
+  return terminar();
+}
+
+int EstradaChaves::ordenar_tuplas() {
+  // Tuple keys: all of them are computed, then ordered column by column.
+  PyObject* chave = primeira_chave();
+  LeitorTupla leitor;
+  const Py_ssize_t lidas = ler(leitor, 0, chave);
+  if (lidas < 0) {
+    return -1;
+  }
+  if (lidas < n_) {
+    percurso_->tuplas = true;
+    percurso_->motivo = leitor.motivo;
+    return entregar();
+  }
+  const Veredito veredito =
+      vesksort::ordenar_tuplas(itens_, &chaves_, bloco_, palavras_bloco_, quantidade_, n_,
+                               reverso_ != 0, liberar_, percurso_);
+  chaves_.reapontar(objetos_no_bloco());
+  if (veredito == Veredito::ERRO) {
+    return -1;
+  }
+  return veredito == Veredito::NATIVO ? terminar() : entregar();
+}
+
+int EstradaChaves::ordenar_numeros(TipoChave tipo) {
+  PyObject* chave = primeira_chave();
+  EstatisticasChaves estat;
+  Py_ssize_t lidas = 0;
+  if (tipo == TipoChave::TEMPORAL) {
+    // Dates and times of the first key's kind, as int64 keys.
+    LeitorDatas datas{chaves_origem_, mascara_};
+    datas.temporais.comecar(chave);
+    percurso_->temporal = datas.temporais.nome();
+    lidas = ler(datas, 0, chave);
+    percurso_->motivo = datas.motivo;
+    estat = datas.estat;
+  } else {
+    // Numbers: ints (and bools) while they last; from the first float on, every key is read as
+    // a float (the ints before it too), or none natively.
+    LeitorInt64 inteiros{chaves_origem_, mascara_};
+    inteiros.aceita_bool = true;
+    lidas = tipo == TipoChave::INT64 ? ler(inteiros, 0, chave) : 0;
+    percurso_->motivo = inteiros.motivo;
+    percurso_->booleanos = inteiros.booleanos;
+    estat = inteiros.estat;
+    if (lidas >= 0 && lidas < n_ && PyFloat_CheckExact(chave)) {
+      percurso_->floats = true;
+      LeitorFloat floats{chaves_origem_, mascara_};
+      if (floats.continuar(inteiros, lidas)) {
+        lidas = ler(floats, lidas, chave);
+      }
+      percurso_->motivo = lidas < n_ ? floats.motivo : MotivoInterpretador::NENHUM;
+      estat = floats.estat;
+    }
+  }
+  if (lidas < 0) {
+    return -1;
+  }
+  if (lidas < n_) {
+    return entregar();
   }
 
   // Every key read: ordered natively, also when nearly in order, where a native sort costs less
   // than handing the keys over to the interpreter's sort.
   OrdemKeyed ordem{KEYED_TRIVIAL, 0, 0};
-  if (estat.descidas == n - 1) {
+  if (estat.descidas == n_ - 1) {
     // Strictly descending keys, all distinct: reversed, the items are in stable order.
-    std::reverse(itens, itens + n);
-    percurso->invertida = true;
-  } else if (ordenar_chaves_por_corridas(itens, bloco.get(), quantidade, estat, liberar,
-                                         percurso)) {
-    chaves.liberar();
-    return retida.terminar();
+    std::reverse(itens_, itens_ + n_);
+    percurso_->invertida = true;
+  } else if (ordenar_chaves_por_corridas(itens_, bloco_.get(), quantidade_, estat, liberar_,
+                                         percurso_)) {
+    return terminar();
   } else {
-    const bool ordenou =
-        ordenar_por_chaves(itens, bloco, palavras_bloco, quantidade, n, estat, liberar, &ordem);
-    chaves.reapontar(objetos_no_bloco());
+    const bool ordenou = ordenar_por_chaves(itens_, bloco_, palavras_bloco_, quantidade_, n_, estat,
+                                            liberar_, &ordem);
+    chaves_.reapontar(objetos_no_bloco());
     if (!ordenou) {
       // No room for the kernel's scratch: the interpreter's sort needs less.
       PyErr_Clear();
-      percurso->motivo = MotivoInterpretador::MEMORIA;
-      return entregar_ao_interpretador(retida, chaves, funcao_chave, reverso);
+      percurso_->motivo = MotivoInterpretador::MEMORIA;
+      return entregar();
     }
   }
-  percurso->algoritmo = ordem.algoritmo;
-  percurso->passagens = ordem.passagens;
-  chaves.liberar();
-  return retida.terminar();
+  percurso_->algoritmo = ordem.algoritmo;
+  percurso_->passagens = ordem.passagens;
+  return terminar();
+}
+
+// The items ordered by the keys that `funcao_chave` gives them, each computed once, in item order.
+int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
+                             bool privada, Percurso* percurso) {
+  RetencaoLista retida(lista);
+  percurso->chaves = true;
+  // The first key tells whether a native attempt can pay: a key of a kind that no native path
+  // orders sends the list on at once, before any scratch is taken.
+  Referencia primeira(PyObject_CallOneArg(funcao_chave, retida.itens()[0]));
+  if (!primeira) {
+    return -1;
+  }
+  const TipoChave tipo = tipo_de_chave(primeira.get(), &percurso->motivo);
+  EstradaChaves estrada(retida, n, funcao_chave, reverso, liberar_gil(n, privada), percurso);
+  int resultado;
+  if (!estrada.preparar(tipo, std::move(primeira), &resultado)) {
+    return resultado;
+  }
+  switch (tipo) {
+    case TipoChave::TEXTO:
+      return estrada.ordenar_textos();
+    case TipoChave::TUPLA:
+      return estrada.ordenar_tuplas();
+    default:
+      return estrada.ordenar_numeros(tipo);
+  }
 }
 
 // `lista` (empty) made of the `n` items of `itens`: the first `copiados` hold their references
@@ -724,14 +803,28 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
     case MotivoInterpretador::NAO_TEXTO:
       return PyUnicode_FromFormat("interpreter: a %s that is not an exact %s among %s %ss", tipo,
                                   percurso.texto, percurso.texto, tipo);
+    case MotivoInterpretador::NAO_TEMPORAL:
+      return PyUnicode_FromFormat("interpreter: a %s that is not an exact %s among %s %ss", tipo,
+                                  percurso.temporal, percurso.temporal, tipo);
+    case MotivoInterpretador::FUSO_DIFERENTE:
+      return PyUnicode_FromFormat("interpreter: datetime %ss with different tzinfo objects", tipo);
+    case MotivoInterpretador::COLUNA_MISTA:
+      return PyUnicode_FromString(
+          "interpreter: tied tuples whose items in a column are not all numbers, dates or times "
+          "of one kind, or strings of one type");
+    case MotivoInterpretador::DURACAO_LONGA:
+      return PyUnicode_FromFormat(
+          "interpreter: a timedelta %s beyond the int64 range of microseconds", tipo);
   }
   if (n < 2) {
     return PyUnicode_FromString("nothing to order");
   }
-  const char* dominio = percurso.texto != nullptr ? percurso.texto
-                        : percurso.tuplas         ? "tuple"
-                        : percurso.floats         ? "float"
-                                                  : "int64";
+  const char* dominio = percurso.texto != nullptr                           ? percurso.texto
+                        : percurso.temporal != nullptr                      ? percurso.temporal
+                        : percurso.tuplas                                   ? "tuple"
+                        : percurso.floats                                   ? "float"
+                        : percurso.booleanos == static_cast<std::size_t>(n) ? "bool"
+                                                                            : "int64";
   const char* tipo_ordenado = percurso.chaves ? "key" : "value";
   if (percurso.invertida) {
     return PyUnicode_FromFormat("native: %s %ss, reversed", dominio, tipo_ordenado);
@@ -753,6 +846,10 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
       return PyUnicode_FromFormat("native: %s %ss, counting sort", dominio, tipo_ordenado);
     case KEYED_RADIX:
       break;
+  }
+  if (percurso.colunas > 0) {
+    return PyUnicode_FromFormat("native: %s %ss, column by column (%zd column%s read)", dominio,
+                                tipo_ordenado, percurso.colunas, percurso.colunas == 1 ? "" : "s");
   }
   if (percurso.palavras > 1) {
     return PyUnicode_FromFormat("native: %s %ss, radix sort in %d passes over %d packed words",

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "temporais.h"
 #include "vesksort.h"
 
 namespace vesksort {
@@ -41,6 +42,11 @@ Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** moti
   Py_ssize_t subidas_amostra = 0;
   std::int64_t anterior_amostra = 0;
   double anterior_numero = 0.0;
+  if (LeitorTemporal temporais; percurso != nullptr && !PyLong_CheckExact(itens[0]) &&
+                                !PyFloat_CheckExact(itens[0]) && !PyBool_Check(itens[0]) &&
+                                temporais.comecar(itens[0])) {
+    return Veredito::NATIVO;  // the scan judges dates and times
+  }
   bool viu_float = false;
   bool viu_inteiro_alem_de_float = false;
   for (Py_ssize_t amostra = 0; amostra < total_amostras; ++amostra) {
@@ -61,6 +67,8 @@ Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** moti
         return Veredito::TIMSORT;
       }
       viu_inteiro_alem_de_float |= !inteiro_exato_em_float(valor);
+      numero = static_cast<double>(valor);
+    } else if (percurso != nullptr && ler_bool(elemento, &valor)) {
       numero = static_cast<double>(valor);
     } else if (percurso != nullptr && PyFloat_CheckExact(elemento)) {
       numero = PyFloat_AS_DOUBLE(elemento);
@@ -166,6 +174,32 @@ Veredito varrer_floats(PyObject* const* itens, Py_ssize_t inicio, Py_ssize_t n,
   return Veredito::NATIVO;
 }
 
+// A scan of dates, datetimes or timedeltas, of the first item's kind: their int64 keys, as ints'.
+template <class Saida>
+Veredito varrer_temporais(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara,
+                          const Saida saida, LeitorTemporal& leitor, EstatisticasChaves* estat,
+                          Percurso* percurso, Py_ssize_t* lidos) {
+  EstatisticasChaves local;
+  percurso->temporal = leitor.nome();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i + distancia_prefetch < n) {
+      __builtin_prefetch(itens[i + distancia_prefetch], Saida::toma_referencias ? 1 : 0);
+    }
+    PyObject* elemento = itens[i];
+    std::int64_t valor;
+    if (leitor.ler(elemento, &valor, &percurso->motivo) == 0) {
+      *lidos = i;
+      return Veredito::TIMSORT;
+    }
+    const std::uint64_t chave = static_cast<std::uint64_t>(valor) ^ mascara;
+    saida.guardar(i, elemento, chave);
+    local.acrescentar(i, chave);
+  }
+  *lidos = n;
+  *estat = local;
+  return Veredito::NATIVO;
+}
+
 // One pass over the items builds every record and every statistic that the decisions need.
 // `mascara` turns a value into its sort key: ascending, or descending for a reversed sort.
 template <class Saida>
@@ -179,16 +213,24 @@ Veredito varrer(PyObject* const* itens, Py_ssize_t n, std::uint64_t mascara, con
       __builtin_prefetch(itens[i + distancia_prefetch], Saida::toma_referencias ? 1 : 0);
     }
     PyObject* elemento = itens[i];
-    if (!PyLong_CheckExact(elemento)) {
+    std::int64_t valor;
+    int lido;
+    if (PyLong_CheckExact(elemento)) {
+      lido = ler_int64_exato(elemento, &valor);
+    } else if (percurso != nullptr && ler_bool(elemento, &valor)) {
+      lido = 1;
+      ++percurso->booleanos;
+    } else {
       if (percurso != nullptr && PyFloat_CheckExact(elemento)) {
         return varrer_floats(itens, i, n, mascara, saida, estat, percurso, lidos);
+      }
+      if (LeitorTemporal temporais; percurso != nullptr && i == 0 && temporais.comecar(elemento)) {
+        return varrer_temporais(itens, n, mascara, saida, temporais, estat, percurso, lidos);
       }
       anotar_motivo(percurso, MotivoInterpretador::TIPO);
       *lidos = i;
       return Veredito::TIMSORT;
     }
-    std::int64_t valor;
-    const int lido = ler_int64_exato(elemento, &valor);
     if (lido <= 0) {
       anotar_motivo(percurso, MotivoInterpretador::FORA_INT64);
       *lidos = i;

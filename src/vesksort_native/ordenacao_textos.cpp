@@ -382,6 +382,14 @@ class OrdenacaoTextos {
 
 }  // namespace
 
+const std::uint32_t* ordenar_linhas_de_textos(PyObject* const* textos, std::size_t n,
+                                              const LeitorTexto& leitor, std::uint64_t* espaco) {
+  OrdenacaoTextos<std::uint32_t> ordenacao(textos, leitor, espaco, n);
+  Percurso percurso;
+  ordenacao.ordenar(n, leitor.estat, &percurso);
+  return ordenacao.linhas();
+}
+
 void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
                     const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
                     Percurso* percurso) {

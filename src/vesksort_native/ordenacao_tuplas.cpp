@@ -23,13 +23,17 @@ constexpr std::uint64_t chave_ausente = mascara_ascendente;
 int ler_item(PyObject* item, std::uint64_t* coluna, std::size_t linha, bool* floats,
              MotivoInterpretador* motivo) {
   if (!*floats) {
+    std::int64_t valor;
     if (PyLong_CheckExact(item)) {
-      std::int64_t valor;
       const int lido = ler_int64_exato(item, &valor);
       if (lido <= 0) {
         *motivo = MotivoInterpretador::FORA_INT64;
         return lido;
       }
+      coluna[linha] = chave_ordenavel(valor);
+      return 1;
+    }
+    if (ler_bool(item, &valor)) {
       coluna[linha] = chave_ordenavel(valor);
       return 1;
     }
@@ -47,6 +51,17 @@ int ler_item(PyObject* item, std::uint64_t* coluna, std::size_t linha, bool* flo
     *floats = true;
   }
   return ler_chave_float(item, mascara_ascendente, &coluna[linha], motivo);
+}
+
+// Whether every item of `tupla` is an exact int, a bool or an exact float.
+bool so_numeros(PyObject* tupla) {
+  for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(tupla); ++j) {
+    PyObject* item = PyTuple_GET_ITEM(tupla, j);
+    if (!PyLong_CheckExact(item) && !PyFloat_CheckExact(item) && !PyBool_Check(item)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -80,7 +95,22 @@ Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
   // The rows' lengths, kept only once they differ: until then every row has the first one's.
   BufferNativo<std::uint32_t> comprimentos;
 
+  // Tuples with items that are no numbers (strings, dates, objects of a column that ties may
+  // never reach) are ordered a column at a time.
+  const auto por_colunas = [&]() {
+    const Veredito veredito =
+        ordenar_tuplas_por_colunas(itens, tuplas(), quantidade, reverso, percurso);
+    if (veredito == Veredito::NATIVO && chaves_tuplas != nullptr) {
+      chaves_tuplas->reapontar(tuplas());
+      chaves_tuplas->liberar();
+    }
+    return veredito;
+  };
+
   PyObject* primeira = tuplas()[0];
+  if (PyTuple_CheckExact(primeira) && !so_numeros(primeira)) {
+    return por_colunas();
+  }
   Py_ssize_t quantidade_colunas =
       PyTuple_CheckExact(primeira)
           ? std::min(PyTuple_GET_SIZE(primeira), Py_ssize_t{maior_quantidade_colunas})
@@ -147,6 +177,9 @@ Veredito ordenar_tuplas(PyObject** itens, ReferenciasGuardadas* chaves_tuplas,
           ler_item(PyTuple_GET_ITEM(tupla, j), base + static_cast<std::size_t>(j) * quantidade, i,
                    &floats[j], &percurso->motivo);
       if (lido <= 0) {
+        if (lido == 0 && percurso->motivo == MotivoInterpretador::TIPO) {
+          return por_colunas();
+        }
         return lido < 0 ? Veredito::ERRO : Veredito::TIMSORT;
       }
     }

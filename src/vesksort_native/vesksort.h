@@ -357,6 +357,16 @@ inline int ler_int64_exato(PyObject* inteiro, std::int64_t* valor) {
 #endif
 }
 
+// The drop-ins read a bool wherever they read ints: False and True are the ints 0 and 1, equal
+// to 0, 1, 0.0 and 1.0, as the interpreter compares them.
+inline bool ler_bool(PyObject* objeto, std::int64_t* valor) {
+  if (!PyBool_Check(objeto)) {
+    return false;
+  }
+  *valor = objeto == Py_True ? 1 : 0;
+  return true;
+}
+
 // Why a drop-in call left a list to the interpreter's sort.
 enum class MotivoInterpretador {
   NENHUM,
@@ -366,25 +376,32 @@ enum class MotivoInterpretador {
   FORA_INT64,             // an int outside the signed 64-bit range
   INTEIRO_ALEM_DE_FLOAT,  // an int beyond 2**53 in magnitude among floats
   QUASE_MONOTONICA,
-  NAO_TUPLA,     // among tuples, something that is not an exact tuple
-  TUPLA_LONGA,   // a tuple of more than 32 items
-  COLUNA_CHEIA,  // tuples of different lengths, with a column whose values span all 2**64 keys
-  MEMORIA,       // no memory for the native scratch: the interpreter's sort needs less
-  NAO_TEXTO,     // among exact str (or bytes), something else
+  NAO_TUPLA,       // among tuples, something that is not an exact tuple
+  TUPLA_LONGA,     // a tuple of more than 32 items
+  COLUNA_CHEIA,    // tuples of different lengths, with a column whose values span all 2**64 keys
+  MEMORIA,         // no memory for the native scratch: the interpreter's sort needs less
+  NAO_TEXTO,       // among exact str (or bytes), something else
+  NAO_TEMPORAL,    // among dates, datetimes or timedeltas, something of another type
+  FUSO_DIFERENTE,  // datetimes with different tzinfo objects
+  DURACAO_LONGA,   // a timedelta whose microseconds pass the int64 range
+  COLUNA_MISTA,    // tied tuples whose items in a column do not order natively together
 };
 
 // The path of a drop-in call, for explain(): the key kind and kernel of a native sort, or why
 // the interpreter's sort took the list.
 struct Percurso {
-  bool chaves = false;          // ordered by a key function's results
-  bool floats = false;          // keys of float values (floats, and ints among them)
-  bool tuplas = false;          // tuples, ordered column by column
-  const char* texto = nullptr;  // "str" or "bytes": strings, ordered by prefix keys
+  bool chaves = false;             // ordered by a key function's results
+  bool floats = false;             // keys of float values (floats, and ints among them)
+  bool tuplas = false;             // tuples, ordered column by column
+  const char* texto = nullptr;     // "str" or "bytes": strings, ordered by prefix keys
+  const char* temporal = nullptr;  // "date", "datetime" or "timedelta", read as int64 keys
   AlgoritmoKeyed algoritmo = KEYED_TRIVIAL;
   int passagens = 0;
-  int palavras = 1;          // 64-bit words into which the columns of tuples were packed
-  bool invertida = false;    // strictly descending keys, reversed
-  std::size_t corridas = 0;  // natural runs merged (more than one)
+  int palavras = 1;           // 64-bit words into which the columns of tuples were packed
+  bool invertida = false;     // strictly descending keys, reversed
+  std::size_t corridas = 0;   // natural runs merged (more than one)
+  std::size_t booleanos = 0;  // bools read among the ints
+  Py_ssize_t colunas = 0;     // columns of tuples read one at a time, for the rows tied before
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 };
 
@@ -414,6 +431,8 @@ inline int ler_chave_float(PyObject* objeto, std::uint64_t mascara, std::uint64_
       return lido < 0 ? -1 : 0;
     }
     valor = static_cast<double>(inteiro);
+  } else if (std::int64_t booleano; ler_bool(objeto, &booleano)) {
+    valor = static_cast<double>(booleano);
   } else {
     *motivo = MotivoInterpretador::TIPO;
     return 0;
@@ -633,6 +652,19 @@ class LeitorTexto;
 void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
                     const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
                     Percurso* percurso);
+
+// The order of the n (at most 2**32) strings `textos` that `leitor` read, their first keys at the
+// start of `espaco` (3n words): their row numbers, within `espaco`, in order. Nothing can fail.
+const std::uint32_t* ordenar_linhas_de_textos(PyObject* const* textos, std::size_t n,
+                                              const LeitorTexto& leitor, std::uint64_t* espaco);
+
+// Orders the n (at most 2**32) objects of `itens` by the exact tuples `tuplas[i]` (the items
+// themselves, or their keys) column by column, as ordenar_tuplas does, where a column holds
+// strings, or where later columns hold objects that only tied rows would compare: each column is
+// read for the rows that are equal up to it, and no further. NATIVO with `itens` reordered,
+// TIMSORT with the reason in `percurso` and `itens` untouched.
+Veredito ordenar_tuplas_por_colunas(PyObject** itens, PyObject* const* tuplas, std::size_t n,
+                                    bool reverso, Percurso* percurso);
 
 // explain(): sort() that also tells the path it took.
 PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,

@@ -1,0 +1,129 @@
+// The datetime module's objects as int64 keys (temporais.h). Only this file includes the
+// module's header, which gives every file that does a static pointer of its own to the API.
+#include "temporais.h"
+
+#include <datetime.h>
+
+namespace vesksort {
+namespace {
+
+// The module's C API from its capsule, where the interpreter holds the module already: no
+// import runs, and the capsule is read from the module's dict (no getattr of a module's own).
+const PyDateTime_CAPI* api_do_modulo(const char* nome) {
+  Referencia texto(PyUnicode_FromString(nome));
+  if (!texto) {
+    return nullptr;
+  }
+  Referencia modulo(PyImport_GetModule(texto.get()));
+  if (!modulo || !PyModule_CheckExact(modulo.get())) {
+    return nullptr;
+  }
+  PyObject* capsula = nullptr;
+  if (PyDict_GetItemStringRef(PyModule_GetDict(modulo.get()), "datetime_CAPI", &capsula) <= 0) {
+    return nullptr;
+  }
+  Referencia dona(capsula);
+  if (!PyCapsule_IsValid(capsula, PyDateTime_CAPSULE_NAME)) {
+    return nullptr;
+  }
+  return static_cast<const PyDateTime_CAPI*>(
+      PyCapsule_GetPointer(capsula, PyDateTime_CAPSULE_NAME));
+}
+
+// Microseconds in a day.
+constexpr std::int64_t microssegundos_dia = 86'400'000'000;
+
+}  // namespace
+
+TiposTemporais tipos_temporais() {
+  const PyDateTime_CAPI* api = api_do_modulo("_datetime");
+  if (api == nullptr) {
+    api = api_do_modulo("datetime");
+  }
+  // Whatever failed means only that no datetime is ordered natively.
+  PyErr_Clear();
+  if (api == nullptr) {
+    return TiposTemporais{};
+  }
+  PyDateTimeAPI = const_cast<PyDateTime_CAPI*>(api);
+  return TiposTemporais{api->DateType, api->DateTimeType, api->DeltaType};
+}
+
+bool LeitorTemporal::comecar(PyObject* objeto) {
+  tipos_ = tipos_temporais();
+  PyTypeObject* classe = Py_TYPE(objeto);
+  if (classe == tipos_.data) {
+    tipo_ = TipoTemporal::DATA;
+  } else if (classe == tipos_.data_hora) {
+    tipo_ = TipoTemporal::DATA_HORA;
+    fuso_ = PyDateTime_DATE_GET_TZINFO(objeto);
+  } else if (classe == tipos_.duracao) {
+    tipo_ = TipoTemporal::DURACAO;
+  } else {
+    return false;
+  }
+  classe_ = classe;
+  return true;
+}
+
+int LeitorTemporal::ler(PyObject* objeto, std::int64_t* valor, MotivoInterpretador* motivo) const {
+  if (Py_TYPE(objeto) != classe_) {
+    *motivo = MotivoInterpretador::NAO_TEMPORAL;
+    return 0;
+  }
+  switch (tipo_) {
+    case TipoTemporal::DATA:
+      *valor = std::int64_t{PyDateTime_GET_YEAR(objeto)} << 9 | PyDateTime_GET_MONTH(objeto) << 5 |
+               PyDateTime_GET_DAY(objeto);
+      return 1;
+    case TipoTemporal::DATA_HORA:
+      if (PyDateTime_DATE_GET_TZINFO(objeto) != fuso_) {
+        *motivo = MotivoInterpretador::FUSO_DIFERENTE;
+        return 0;
+      }
+      *valor = std::int64_t{PyDateTime_GET_YEAR(objeto)} << 46 |
+               std::int64_t{PyDateTime_GET_MONTH(objeto)} << 42 |
+               std::int64_t{PyDateTime_GET_DAY(objeto)} << 37 |
+               std::int64_t{PyDateTime_DATE_GET_HOUR(objeto)} << 32 |
+               std::int64_t{PyDateTime_DATE_GET_MINUTE(objeto)} << 26 |
+               std::int64_t{PyDateTime_DATE_GET_SECOND(objeto)} << 20 |
+               PyDateTime_DATE_GET_MICROSECOND(objeto);
+      return 1;
+    case TipoTemporal::DURACAO: {
+      // Days, then seconds within the day, then microseconds: their sum in microseconds, where
+      // it fits (about 292,000 years either way).
+      std::int64_t total;
+      if (__builtin_mul_overflow(std::int64_t{PyDateTime_DELTA_GET_DAYS(objeto)},
+                                 microssegundos_dia, &total) ||
+          __builtin_add_overflow(total,
+                                 std::int64_t{PyDateTime_DELTA_GET_SECONDS(objeto)} * 1'000'000 +
+                                     PyDateTime_DELTA_GET_MICROSECONDS(objeto),
+                                 &total)) {
+        *motivo = MotivoInterpretador::DURACAO_LONGA;
+        return 0;
+      }
+      *valor = total;
+      return 1;
+    }
+    case TipoTemporal::NENHUM:
+      break;
+  }
+  *motivo = MotivoInterpretador::NAO_TEMPORAL;
+  return 0;
+}
+
+const char* LeitorTemporal::nome() const {
+  switch (tipo_) {
+    case TipoTemporal::DATA:
+      return "date";
+    case TipoTemporal::DATA_HORA:
+      return "datetime";
+    case TipoTemporal::DURACAO:
+      return "timedelta";
+    case TipoTemporal::NENHUM:
+      break;
+  }
+  return nullptr;
+}
+
+}  // namespace vesksort
