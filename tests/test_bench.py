@@ -22,7 +22,7 @@ ROW_KEYS = {"distribution", "label", "n", "group", "path", "drop_in", "strategy"
 # Under the sanitizers the runtimes are preloaded into the test interpreter alone: a fresh
 # interpreter could not load the instrumented module, so the lengths run in this process.
 SANITIZED = "ASAN_OPTIONS" in os.environ
-DISTRIBUTIONS = ["rand64", "floats", "pairs-narrow", "pairs+str", "words-mixed-case"]
+DISTRIBUTIONS = ["rand64", "rand32", "floats", "pairs-narrow", "pairs+str", "words-mixed-case"]
 
 
 @pytest.fixture(scope="module")
@@ -97,9 +97,12 @@ def test_paths_with_a_key_of_their_own_run_on_values_whose_keys_compare(bench, r
     own = {p.name for p in paths}
     on_tuples = {p.name for p in paths if p.key_takes is tuple}
     on_str = {p.name for p in paths if p.key_takes is str}
-    assert on_tuples | on_str == own
+    on_ints = {p.name for p in paths if p.key_takes is int}
+    assert on_tuples | on_str | on_ints == own
+    assert all(p.only == ("rand32",) for p in paths if p.key_takes is int)
     for distribution, want in (("pairs-narrow", on_tuples), ("pairs+str", set()),
-                               ("words-mixed-case", on_str), ("floats", set())):
+                               ("words-mixed-case", on_str), ("floats", set()),
+                               ("rand32", on_ints), ("rand64", set())):
         got = {r["path"] for r in report["results"] if r["distribution"] == distribution}
         assert got & own == want and got - own
 
@@ -208,13 +211,33 @@ def test_fallback_goals_are_judged_whatever_the_path_and_list_what_was_not_measu
 
 
 @pytest.mark.parametrize("ident", ["floats+nan", "float-subclass", "floats+bigints",
-                                   "pairs+str", "pairs+nan", "str-subclass", "str-subclass-last"])
+                                   "pairs+nan", "str-subclass", "str-subclass-last",
+                                   "str-subclass-pairs", "pairs+objects", "datetimes-zones"])
 def test_fallback_distributions_go_to_the_interpreter(bench, ident):
     (generate,) = [d[2] for d in bench.DISTRIBUTIONS if d[0] == ident]
     values = generate(bench.data_rng(1, ident, 3000), 3000)
     pairs = [(value, index) for index, value in enumerate(values)]
     assert vesksort_native.explain(values)[1].startswith("interpreter: ")
     assert vesksort_native.explain(pairs, key=bench.KEY)[1].startswith("interpreter: ")
+
+
+def test_every_path_with_a_speed_goal_sorts_its_distribution_natively(bench):
+    if not bench.drop_in_available():
+        pytest.skip("the drop-ins take no key= or reverse=")
+    paths = {p.name: p for p in bench.build_paths(True)}
+    generators = {d[0]: d[2] for d in bench.DISTRIBUTIONS}
+    judged = {(path, ident) for path, _, distributions, _, _ in bench.RATIO_GOALS
+              for ident in distributions}
+    assert {"dict-items", "category-price", "score-name", "names", "datetimes", "timedeltas",
+            "rand32"} <= {ident for _, ident in judged}
+    not_native = []
+    for path, ident in sorted(judged):
+        values = generators[ident](bench.data_rng(1, ident, 3000), 3000)
+        pairs = [(value, index) for index, value in enumerate(values)]
+        strategy = bench.strategy_of(paths[path], values, pairs)
+        if not bench.is_native(strategy):
+            not_native.append((path, ident, strategy))
+    assert not_native == []
 
 
 @pytest.mark.parametrize(("to_limit", "met"), [(1.3, True), (1.31, False), (None, None)])
