@@ -341,6 +341,7 @@ def test_public_names():
     assert sorted(vesksort_native.__all__) == [
         "__version__",
         "explain",
+        "replacing_sorted",
         "sort",
         "sort_in_place",
         "sort_in_place_with_strategy",

@@ -4,6 +4,9 @@ The check times the drop-ins against the builtins on this machine: random signed
 random floats, (int, index) pairs ordered by itemgetter(0) and (int, int) tuples, a few sizes,
 best of a few alternated runs.
 Its ratios are builtin time / drop-in time: above 1 the drop-in is faster.
+
+``python3 -m vesksort_native run [OPTIONS] script.py [ARGS...]`` (or ``-m module``) runs a
+program with sorted() replaced by the drop-in and reports its calls (run.py).
 """
 
 from __future__ import annotations
@@ -37,6 +40,9 @@ def _parser() -> argparse.ArgumentParser:
         prog="python3 -m vesksort_native",
         description="Print the version of vesksort_native and of the interpreter, then time "
         "the drop-ins against sorted() and list.sort() on this machine.",
+        epilog="python3 -m vesksort_native run [OPTIONS] script.py [ARGS...] (or -m module) "
+        "runs a program with sorted() replaced by the drop-in and reports its calls; "
+        "see python3 -m vesksort_native run --help.",
     )
     parser.add_argument("--version", action="version", version=vesksort_native.__version__)
     parser.add_argument("--quick", action="store_true",
@@ -87,7 +93,12 @@ def _check(sizes: Sequence[int], runs: int) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["run"]:
+        from vesksort_native import run  # only when asked: it imports runpy and json
+
+        return run.main(arguments[1:])
+    args = _parser().parse_args(arguments)
     if args.runs < 1:
         _parser().error("--runs must be at least 1")
     print(f"vesksort_native {vesksort_native.__version__}")
