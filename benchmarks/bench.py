@@ -24,6 +24,7 @@ builtin when a single length is measured).
 import argparse
 import array
 import datetime
+import decimal
 import gc
 import hashlib
 import json
@@ -263,23 +264,13 @@ def _name_records(rng, n):
     return list(zip(rng.choices(firsts, k=n), rng.choices(lasts, k=n), range(n)))
 
 
-class Ranked:
-    """A plain object that sorted() orders through its __lt__ alone."""
-
-    __slots__ = ("rank",)
-
-    def __init__(self, rank):
-        self.rank = rank
-
-    def __lt__(self, other):
-        return self.rank < other.rank
-
-
 def _categories_and_objects(rng, n):
-    """(category, object): one of 50 words, so that most comparisons of two pairs of a
-    category reach their objects."""
+    """(category, Decimal): one of 50 words, so that most comparisons of two pairs of a category
+    reach their Decimals, which no native path reads (and which compare in C, so that the
+    interpreter's sort of a million of them stays quick)."""
     categories = _distinct_words(rng, 50)
-    return [(category, Ranked(rng.random())) for category in rng.choices(categories, k=n)]
+    return [(category, decimal.Decimal(rng.randrange(10**6)).scaleb(-2))
+            for category in rng.choices(categories, k=n)]
 
 
 def _words_and_subclass_pairs(rng, n):
@@ -443,7 +434,7 @@ DISTRIBUTIONS = [
     # The drop-ins hand these to the interpreter's sort.
     ("str-subclass-pairs", "(word, i), half the words of a str subclass",
      _words_and_subclass_pairs, False),
-    ("pairs+objects", "(category, object with __lt__), 50 categories", _categories_and_objects,
+    ("pairs+objects", "(category, Decimal), 50 categories", _categories_and_objects,
      False),
     ("datetimes-zones", "aware datetimes, 4 tzinfo objects",
      lambda rng, n: [_aware_datetime(rng) for _ in range(n)], False),
