@@ -19,10 +19,13 @@ namespace {
 // packed path.
 constexpr Py_ssize_t maior_coluna_lida = 32;
 
-bool textos_iguais(PyObject* a, PyObject* b) {
-  if (a == b) {
-    return true;
-  }
+bool textos_iguais_devagar(PyObject* a, PyObject* b);
+
+inline bool textos_iguais(PyObject* a, PyObject* b) {
+  return a == b || textos_iguais_devagar(a, b);
+}
+
+[[gnu::noinline]] bool textos_iguais_devagar(PyObject* a, PyObject* b) {
   const VistaTexto x = LeitorTexto::vista(a);
   const VistaTexto y = LeitorTexto::vista(b);
   return x.comprimento == y.comprimento && x.largura == y.largura &&
@@ -71,6 +74,18 @@ class OrdenacaoColunas {
   Py_ssize_t comprimento(std::size_t posicao) const { return PyTuple_GET_SIZE(tupla(posicao)); }
   PyObject* item(std::size_t posicao, Py_ssize_t coluna) const {
     return PyTuple_GET_ITEM(tupla(posicao), coluna);
+  }
+
+  // The rows lie anywhere in memory, and their items elsewhere again: the tuple of row k + 2d is
+  // fetched ahead, then the item of row k + d, whose tuple has come in meanwhile.
+  void buscar_adiante(std::size_t inicio, std::size_t k, std::size_t m, Py_ssize_t coluna) const {
+    constexpr auto distancia = static_cast<std::size_t>(distancia_prefetch);
+    if (k + 2 * distancia < m) {
+      __builtin_prefetch(tupla(inicio + k + 2 * distancia));
+    }
+    if (k + distancia < m) {
+      __builtin_prefetch(item(inicio + k + distancia, coluna));
+    }
   }
 
   // Whether a sample of rows shows no two with equal strings first whose second items could not
@@ -208,9 +223,7 @@ class OrdenacaoColunas {
         !PyBool_Check(item(inicio, coluna)) && temporais.comecar(item(inicio, coluna));
     bool floats = false;
     for (std::size_t k = 0; k < m; ++k) {
-      if (k + distancia_prefetch < m) {
-        __builtin_prefetch(tupla(inicio + k + distancia_prefetch));
-      }
+      buscar_adiante(inicio, k, m, coluna);
       PyObject* objeto = item(inicio + k, coluna);
       std::int64_t valor;
       if (datas) {
@@ -276,12 +289,18 @@ class OrdenacaoColunas {
     const std::uint32_t* ordem = ordenar_linhas_de_textos(textos, m, leitor, espaco_);
     const std::uint64_t* chaves = espaco_;
     iguais_[inicio] = 0;
+    PyObject* anterior = nullptr;
     for (std::size_t k = 0; k < m; ++k) {
+      if (k + distancia_prefetch < m) {
+        __builtin_prefetch(&textos[ordem[k + distancia_prefetch]]);
+        __builtin_prefetch(&linhas_[inicio + ordem[k + distancia_prefetch]]);
+      }
+      PyObject* atual = textos[ordem[k]];
       linhas_outras_[inicio + k] = linhas_[inicio + ordem[k]];
       if (k > 0) {
-        iguais_[inicio + k] =
-            chaves[k] == chaves[k - 1] && textos_iguais(textos[ordem[k]], textos[ordem[k - 1]]);
+        iguais_[inicio + k] = chaves[k] == chaves[k - 1] && textos_iguais(anterior, atual);
       }
+      anterior = atual;
     }
     std::memcpy(linhas_ + inicio, linhas_outras_ + inicio, m * sizeof(std::uint32_t));
     return 1;
