@@ -109,18 +109,36 @@ def test_paths_with_a_key_of_their_own_run_on_values_whose_keys_compare(bench, r
 
 def test_small_lists_section(bench, report, capsys):
     drop_in = report["config"]["drop_in"]
-    small = bench.measure_small(drop_in, sizes=(0, 10), elements=50, rounds=2, min_rounds=1)
-    calls = {c.name for c in bench.SMALL_CALLS if drop_in or not c.needs_drop_in}
-    assert {(e["call"], e["n"]) for e in small["results"]} == {(c, n) for c in calls
-                                                               for n in (0, 10)}
+    sizes = (0, 10, 64)
+    small = bench.measure_small(drop_in, sizes=sizes, elements=200, rounds=2, min_rounds=1)
+    calls = [c for c in bench.SMALL_CALLS if drop_in or not c.needs_drop_in]
+    assert [(e["call"], e["kind"], e["n"]) for e in small["results"]] == [
+        (c.name, c.kind, n) for n in sizes for c in calls]
     for e in small["results"]:
-        assert e["lists"] == bench.small_batch_lists(e["n"], 50) and 1 <= e["rounds"] <= 2
+        assert e["lists"] == bench.small_batch_lists(e["n"], 200) and 1 <= e["rounds"] <= 2
         assert e["ratio"] > 0 and e["median_ratio"] > 0
     checks = bench.small_goals(small)
     assert [c["value"] for c in checks] == [e["median_ratio"] for e in small["results"]]
-    assert {c["target"] for c in checks} == {1.10, 1.05}
+    targets = {(e["kind"], e["call"], e["n"]): c["target"]
+               for e, c in zip(small["results"], checks)}
+    assert targets["int64", "sort(v)", 0] == targets["words", "sort(v)", 10] == 0.95
+    assert targets["int64", "sort_in_place(v)", 64] == targets["floats", "sort(v)", 64] == 2.5
+    assert targets["tuples", "sort(v)", 64] == 0.95  # no goal of its own beyond the floor
+    if drop_in:
+        assert targets["(int64, index) pairs", "sort(pairs, key=itemgetter(0))", 64] == 1.5
     bench.print_small(small)
-    assert "sort_in_place(v)" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "sort_in_place(v)" in out and "datetimes" in out and "n=64" in out
+
+
+def test_small_list_goals_name_lengths_and_kinds_that_the_section_measures(bench):
+    assert bench.SMALL_SIZES == (0, 1, 2, 5, 10, 16, 64, 100, 255)
+    kinds = {(c.distribution, c.keyed) for c in bench.SMALL_CALLS}
+    for distributions, keyed, by_n in bench.SMALL_GOALS:
+        assert {(d, keyed) for d in distributions} <= kinds
+        assert set(by_n) <= set(bench.SMALL_SIZES)
+    # The keyed pairs and each kind of value the goals name.
+    assert {("rand64", False), ("floats", False), ("words", False), ("rand64", True)} <= kinds
 
 
 def test_native_rows_have_a_kernel_limit_when_it_was_built(report):
@@ -336,3 +354,37 @@ def test_plot(bench, tmp_path, sizes):
              for r in rows]
     assert bench.plot(rows, tmp_path / "bench.png", "title")
     assert (tmp_path / "bench.png").read_bytes().startswith(b"\x89PNG")
+
+
+def _small_entry(distribution, path, n, ratio):
+    return {"distribution": distribution, "path": path, "n": n, "ratio": ratio}
+
+
+def test_speedups_join_the_small_lists_to_the_sweep(bench):
+    rows = [_row("rand64", n, "sort()", ratio) for n, ratio in ((10**4, 9.0), (10**6, 17.0))]
+    rows += [_row("rand64", 10**6, "sort()", 30.0, "warm"), _row("perm", 10**6, "sort()", 5.0)]
+    small = {"sizes": [0, 16], "results": [
+        _small_entry("rand64", "sort()", 0, 0.97), _small_entry("rand64", "sort()", 16, 1.4),
+        _small_entry("rand64", "sort_in_place()", 16, 1.2),
+        _small_entry("rand64", "sort(key)", 16, 1.1)]}
+    assert bench.speedups(rows, small) == {
+        "int64": {16: 1.4, 10**4: 9.0, 10**6: 17.0},  # no place for n = 0 on a log scale
+        "(int64, index) pairs, key=itemgetter(0)": {16: 1.1}}
+    assert bench.speedups([], None) == {}
+
+
+# matplotlib's caches grow on every figure.
+@pytest.mark.no_refleak
+def test_speedup_chart(bench, tmp_path):
+    pytest.importorskip("matplotlib")
+    rows = [dict(_row(ident, n, path, ratio), group=group)
+            for ident in ("rand64", "floats", "words", "pairs-narrow", "datetimes")
+            for n, ratio in ((10**4, 6.0), (10**6, 12.0))
+            for group, path in (("unkeyed", "sort()"), ("keyed", "sort(key)"))]
+    small = {"sizes": [0, 16, 255], "results": [
+        _small_entry("rand64", "sort()", n, ratio) for n, ratio in ((0, 0.9), (16, 1.3),
+                                                                     (255, 4.0))]}
+    assert bench.plot_speedups(rows, small, tmp_path / "speed.png", "title")
+    assert (tmp_path / "speed.png").read_bytes().startswith(b"\x89PNG")
+    assert not bench.plot_speedups([], None, tmp_path / "none.png", "title")
+    assert not (tmp_path / "none.png").exists()

@@ -51,8 +51,10 @@ def numbers(kind, n, seed):
 @pytest.mark.parametrize("kind", ["floats", "mixed", "ints"])
 def test_numbers_as_sorted(kind, n, keyed, reverse):
     of = "key" if keyed else "value"
-    if n < 256:
-        path = "interpreter: fewer than 256 items"
+    if n < 16:
+        path = "interpreter: fewer than 16 items"
+    elif n < 256:
+        path = rf"native: {'int64' if kind == 'ints' else 'float'} {of}s, .*"
     else:
         path = native(of, domain="int64" if kind == "ints" else "float")
     check(numbers(kind, n, n), keyed, reverse, path)

@@ -50,7 +50,8 @@ def test_versions_only():
     ]
 
 
-CHECK_LINE = re.compile(r"  n=\s*([\d,]+)  (int64|float|pairs, key=itemgetter\(0\)|\(int, int\) tuples)"
+CHECK_LINE = re.compile(r"  n=\s*([\d,]+)  (int64|float|words|pairs, key=itemgetter\(0\)|"
+                        r"\(int, int\) tuples|int64, 2,000 lists)"
                         r"\s+sorted\(\)\s+[\d.]+ ms\s+sort\(\)\s+[\d.]+ ms\s+ratio\s+([\d.]+|inf)$")
 
 
@@ -64,5 +65,6 @@ def test_speed_check_shape(sizes):
     assert all(rows), lines
     assert [(int(row[1].replace(",", "")), row[2]) for row in rows] == [
         (int(float(size)), label) for size in sizes
-        for label in ("int64", "float", "pairs, key=itemgetter(0)", "(int, int) tuples")]
+        for label in ("int64", "float", "words", "pairs, key=itemgetter(0)", "(int, int) tuples")
+    ] + [(64, "int64, 2,000 lists")]  # small lists, sorted one call each
     assert re.fullmatch(r"done in [\d.]+ s", lines[-1])

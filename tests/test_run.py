@@ -170,7 +170,7 @@ def test_threads_sorting_at_once(tmp_path, check):
     assert report["calls"] == 4 * 50 * 2
     assert sum(entry["elements"] for entry in report["paths"].values()) == report["elements"] \
         == 4 * (sum(range(300, 350)) + 50 * 10)
-    assert report["paths"]["interpreter: fewer than 256 items"]["calls"] == 200
+    assert report["paths"]["interpreter: fewer than 16 items"]["calls"] == 200
 
 
 def test_planted_difference_flagged(tmp_path):

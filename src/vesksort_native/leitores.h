@@ -117,6 +117,30 @@ struct LeitorDatas : LeitorNumerico {
   LeitorTemporal temporais;
 };
 
+// The kinds of key that a native path orders, as the first key tells.
+enum class TipoChave { INT64, FLOAT, TUPLA, TEXTO, TEMPORAL, OUTRO };
+
+// The kind of `chave`; OUTRO with the reason in *motivo.
+TipoChave tipo_de_chave(PyObject* chave, MotivoInterpretador* motivo);
+
+// The interpreter's sort of the held items, handed the `prontas` keys computed so far in
+// `chaves` (references it takes over) by a one-shot replay that calls `funcao_chave` for the
+// items that follow. 0, or -1 with an exception set.
+int entregar_ao_interpretador(RetencaoLista& retida, PyObject** chaves, Py_ssize_t prontas,
+                              PyObject* funcao_chave, int reverso);
+
+// String keys `textos` that `leitor` read, their prefix keys at `bloco + n` (4n words, the first
+// n free or holding `textos`, the last 2n free), in a few runs: `itens` merged by them, where that
+// costs less than the prefix keys' sort. False, with nothing moved, otherwise.
+bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, std::uint64_t* bloco,
+                                    std::size_t n, const LeitorTexto& leitor, bool reverso,
+                                    bool liberar, Percurso* percurso);
+
+// Number keys at `bloco + n` (4n words, the last 2n free), in a few runs: `itens` merged by them,
+// where that costs less than radix passes. False, the keys as they were, otherwise.
+bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::size_t n,
+                                 const EstatisticasChaves& estat, bool liberar, Percurso* percurso);
+
 // Exact tuples: their columns are read once all of them are in.
 struct LeitorTupla {
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;

@@ -23,6 +23,10 @@ namespace {
 // without a key, the native paths pay from about 128 elements; from twice that they also pay
 // for the sample that sends sorted and non-int lists on, and for keys nearly in order.
 constexpr Py_ssize_t menor_tamanho_nativo = 256;
+// Shorter lists go to the interpreter's sort; from here to menor_tamanho_nativo, the short-list
+// path takes them. The interpreter compares a few short strings for less than their keys cost.
+constexpr Py_ssize_t menor_tamanho_pequeno = 16;
+constexpr Py_ssize_t menor_tamanho_pequeno_textos = 32;
 
 // From this length on the kernels let other threads run. A thread that gives the lock up may wait
 // for a busy one to hand it back for a whole switch interval (5 ms by default): only a sort that
@@ -212,6 +216,8 @@ int ordenar_valores(PyObject* lista, Py_ssize_t n, int reverso, bool privada, Pe
   return retida.terminar();
 }
 
+}  // namespace
+
 // The interpreter's sort orders the held items, and a one-shot replay hands it by position the
 // keys computed so far (`prontas` references in `chaves`, which it takes over as it answers),
 // then calls the key function for the items that follow. The list stays held: later key calls,
@@ -241,9 +247,6 @@ int entregar_ao_interpretador(RetencaoLista& retida, ReferenciasGuardadas& chave
   return entregar_ao_interpretador(retida, objetos, prontas, funcao_chave, reverso);
 }
 
-// The kinds of key that a native path orders, as the first key tells.
-enum class TipoChave { INT64, FLOAT, TUPLA, TEXTO, TEMPORAL, OUTRO };
-
 TipoChave tipo_de_chave(PyObject* chave, MotivoInterpretador* motivo) {
   if (PyLong_CheckExact(chave) || PyBool_Check(chave)) {
     return TipoChave::INT64;
@@ -267,6 +270,8 @@ TipoChave tipo_de_chave(PyObject* chave, MotivoInterpretador* motivo) {
   *motivo = MotivoInterpretador::TIPO;
   return TipoChave::OUTRO;
 }
+
+namespace {
 
 // The keys of the items, computed one at a time by `calcular` and read by `leitor`, from item
 // `inicio`, whose key `chave` already holds. Returns the number of items whose keys were read
@@ -293,6 +298,8 @@ Py_ssize_t ler_chaves(Leitor& leitor, Py_ssize_t inicio, Py_ssize_t n, PyObject*
   }
   return n;
 }
+
+}  // namespace
 
 // String keys `textos` (the first n words of `bloco`, their prefix keys the next n, whose words
 // from 2n to 4n are free) in a few runs: the items merged by them, through row numbers, where
@@ -375,6 +382,8 @@ bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::si
   anotar_corridas(corridas, percurso);
   return true;
 }
+
+namespace {
 
 // The keyed road of one call: the items, their key objects and sort keys in one block, and the
 // key function computing each key once, in item order. Each kind of key has its ordering.
@@ -746,9 +755,15 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, bool pri
     }
     return ordenar_um_item(lista, funcao_chave);
   }
-  if (n < menor_tamanho_nativo) {
+  percurso->menor_nativo = funcao_chave == nullptr && LeitorTexto::aceita(itens_da_lista(lista)[0])
+                               ? menor_tamanho_pequeno_textos
+                               : menor_tamanho_pequeno;
+  if (n < percurso->menor_nativo) {
     percurso->motivo = MotivoInterpretador::LISTA_CURTA;
     return ordenar_pelo_interpretador(lista, funcao_chave, reverso);
+  }
+  if (n < menor_tamanho_nativo) {
+    return ordenar_lista_pequena(lista, n, funcao_chave, reverso, percurso);
   }
   return funcao_chave == nullptr
              ? ordenar_valores(lista, n, reverso, privada, percurso)
@@ -779,7 +794,7 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
     case MotivoInterpretador::NENHUM:
       break;
     case MotivoInterpretador::LISTA_CURTA:
-      return PyUnicode_FromFormat("interpreter: fewer than %zd items", menor_tamanho_nativo);
+      return PyUnicode_FromFormat("interpreter: fewer than %zd items", percurso.menor_nativo);
     case MotivoInterpretador::TIPO:
       return PyUnicode_FromFormat("interpreter: a %s that is not an exact int or float", tipo);
     case MotivoInterpretador::NAO_NUMERO:
@@ -846,6 +861,9 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
       return PyUnicode_FromFormat("native: %s %ss, counting sort", dominio, tipo_ordenado);
     case KEYED_RADIX:
       break;
+  }
+  if (percurso.pequena && percurso.colunas == 0) {
+    return PyUnicode_FromFormat("native: %s %ss, short-list sort", dominio, tipo_ordenado);
   }
   if (percurso.colunas > 0) {
     return PyUnicode_FromFormat("native: %s %ss, column by column (%zd column%s read)", dominio,

@@ -397,11 +397,13 @@ struct Percurso {
   const char* temporal = nullptr;  // "date", "datetime" or "timedelta", read as int64 keys
   AlgoritmoKeyed algoritmo = KEYED_TRIVIAL;
   int passagens = 0;
-  int palavras = 1;           // 64-bit words into which the columns of tuples were packed
-  bool invertida = false;     // strictly descending keys, reversed
-  std::size_t corridas = 0;   // natural runs merged (more than one)
-  std::size_t booleanos = 0;  // bools read among the ints
-  Py_ssize_t colunas = 0;     // columns of tuples read one at a time, for the rows tied before
+  int palavras = 1;             // 64-bit words into which the columns of tuples were packed
+  bool invertida = false;       // strictly descending keys, reversed
+  std::size_t corridas = 0;     // natural runs merged (more than one)
+  std::size_t booleanos = 0;    // bools read among the ints
+  Py_ssize_t colunas = 0;       // columns of tuples read one at a time, for the rows tied before
+  bool pequena = false;         // a short list, its scratch in one small block
+  Py_ssize_t menor_nativo = 0;  // the shortest list of its kind that a native path takes
   MotivoInterpretador motivo = MotivoInterpretador::NENHUM;
 };
 
@@ -665,6 +667,12 @@ const std::uint32_t* ordenar_linhas_de_textos(PyObject* const* textos, std::size
 // TIMSORT with the reason in `percurso` and `itens` untouched.
 Veredito ordenar_tuplas_por_colunas(PyObject** itens, PyObject* const* tuplas, std::size_t n,
                                     bool reverso, Percurso* percurso);
+
+// A list shorter than the long native paths take (at most 255 items), ordered by the key
+// function's results when `funcao_chave`, natively where its values or keys allow, by the
+// interpreter's sort otherwise (the keys computed handed to it). 0, or -1 with an exception set.
+int ordenar_lista_pequena(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
+                          Percurso* percurso);
 
 // explain(): sort() that also tells the path it took.
 PyObject* py_explain_drop_in(PyObject* modulo, PyObject* const* argumentos, Py_ssize_t quantidade,

@@ -1,0 +1,229 @@
+// Short lists (tens to a few hundred items), ordered natively with all their scratch on the
+// stack: no block, no radix tables. The keys are read by the readers of the long paths; numbers
+// are then ordered by the byte radix sort that splits by the highest varying byte first (a few
+// hundred keys fall apart in one or two splits, and small parts are ranked without branches),
+// strings by their prefix keys and levels, tuples a column at a time.
+#include <algorithm>
+
+#include "leitores.h"
+
+namespace vesksort {
+namespace {
+
+// The scratch of one short list, in one small block (thread stacks may be short), laid out as
+// the long keyed paths lay theirs: the key objects that a key function gave, then the sort keys,
+// then the scratch of the runs' merge, of the radix sort or of the strings' levels.
+struct EspacoPequeno {
+  explicit EspacoPequeno(std::size_t n) {
+    if (n <= maior_no_proprio) {
+      bloco_proprio = proprio;
+    } else {
+      bloco = BufferNativo<std::uint64_t>::alocar(5 * n);
+      bloco_proprio = bloco.get();
+    }
+    objetos_chaves = reinterpret_cast<PyObject**>(bloco_proprio);
+    chaves = bloco_proprio == nullptr ? nullptr : bloco_proprio + n;
+  }
+
+  std::uint64_t* inicio() const { return bloco_proprio; }
+
+  // Lists up to this long keep their scratch here (2.5 KiB): no allocation at all.
+  static constexpr std::size_t maior_no_proprio = 0;
+  std::uint64_t proprio[1];
+  BufferNativo<std::uint64_t> bloco;
+  std::uint64_t* bloco_proprio = nullptr;
+  PyObject** objetos_chaves = nullptr;
+  std::uint64_t* chaves = nullptr;
+};
+
+// The keys of objetos[inicio ... n - 1] by `leitor`: n, the index of the first it could not read,
+// or -1. A loop of its own, out of line: inlined into its caller, its registers spilled.
+template <class Leitor, class Ler>
+[[gnu::noinline]] Py_ssize_t ler_desde(Leitor& leitor, PyObject* const* objetos, Py_ssize_t inicio,
+                                       Py_ssize_t n, Ler ler) {
+  for (Py_ssize_t i = inicio; i < n; ++i) {
+    const Leitura lida = ler(leitor, i, objetos[i]);
+    if (lida != Leitura::LIDA) {
+      return lida == Leitura::ERRO ? -1 : i;
+    }
+  }
+  return n;
+}
+
+// Number keys (ints and bools, floats with ints among them, or dates and times of one kind),
+// read by `ler(i, objeto)` from the reader of the first one's kind; the count read (n, or less
+// where one is of another kind), or -1.
+template <class Ler>
+Py_ssize_t ler_numeros(PyObject* const* objetos, Py_ssize_t n, std::uint64_t* chaves,
+                       std::uint64_t mascara, EstatisticasChaves* estat, Percurso* percurso,
+                       Ler ler) {
+  PyObject* primeiro = objetos[0];
+  const auto todos = [&](auto& leitor, Py_ssize_t inicio) {
+    return ler_desde(leitor, objetos, inicio, n, ler);
+  };
+  if (LeitorDatas datas{chaves, mascara}; !PyLong_CheckExact(primeiro) && !PyBool_Check(primeiro) &&
+                                          !PyFloat_CheckExact(primeiro) &&
+                                          datas.temporais.comecar(primeiro)) {
+    percurso->temporal = datas.temporais.nome();
+    const Py_ssize_t lidas = todos(datas, 0);
+    percurso->motivo = datas.motivo;
+    *estat = datas.estat;
+    return lidas;
+  }
+  LeitorInt64 inteiros{chaves, mascara};
+  inteiros.aceita_bool = true;
+  Py_ssize_t lidas = todos(inteiros, 0);
+  percurso->motivo = inteiros.motivo;
+  percurso->booleanos = inteiros.booleanos;
+  *estat = inteiros.estat;
+  if (lidas >= 0 && lidas < n && PyFloat_CheckExact(objetos[lidas])) {
+    percurso->floats = true;
+    LeitorFloat floats{chaves, mascara};
+    lidas = floats.continuar(inteiros, lidas) ? todos(floats, lidas) : lidas;
+    percurso->motivo = lidas < n ? floats.motivo : MotivoInterpretador::NENHUM;
+    *estat = floats.estat;
+  }
+  return lidas;
+}
+
+// Strings in order, or in a few runs, merged by comparing neighbours before any key is read, as
+// the interpreter's sort would: true when done. False where they are not (or not all strings of
+// one type), the items then in an order from which a stable sort gives the same result.
+bool fundir_textos_em_corridas(PyObject** itens, std::size_t n, bool reverso, EspacoPequeno& espaco,
+                               Percurso* percurso) {
+  CompararTextos comparar{reverso};
+  PyTypeObject* tipo = Py_TYPE(itens[0]);
+  const auto ver = [itens, tipo](std::size_t j) { return Py_TYPE(itens[j]) == tipo; };
+  // A list that is not in long runs shows it in its first few neighbours: then the keys, which
+  // cost less than the comparisons of many short runs, order it.
+  constexpr std::size_t vizinhos = 4;
+  int subidas = 0;
+  int descidas = 0;
+  for (std::size_t j = 1; j <= vizinhos && j < n; ++j) {
+    if (!ver(j)) {
+      return false;
+    }
+    const int ordem = comparar(itens[j - 1], itens[j]);
+    subidas += ordem < 0;
+    descidas += ordem > 0;
+  }
+  if (subidas > 0 && descidas > 0) {
+    return false;
+  }
+  ListaCorridas corridas;
+  const std::uint64_t orcamento = orcamento_de_fusao_textos(n);
+  if (medir_corridas(itens, n, comparar, ver, corridas, orcamento) != n ||
+      !fundir_corridas(itens, reinterpret_cast<PyObject**>(espaco.chaves), n, corridas, comparar,
+                       orcamento)) {
+    return false;
+  }
+  anotar_corridas(corridas, percurso);
+  return true;
+}
+
+// Orders `itens` by the n keys `chaves` (the items themselves, or the key objects at the start of
+// the block), their sort keys read into the block: NATIVO, or TIMSORT with the reason noted
+// (nothing moved), or ERRO. A list in order, strictly the other way, or in a few runs is found
+// out by its keys, as on the long paths.
+Veredito ordenar_pelas_chaves(PyObject** itens, PyObject* const* chaves, Py_ssize_t n, bool reverso,
+                              EspacoPequeno& espaco, Percurso* percurso) {
+  const auto quantidade = static_cast<std::size_t>(n);
+  PyObject* primeira = chaves[0];
+  percurso->algoritmo = KEYED_RADIX;
+  percurso->pequena = true;
+  if (LeitorTexto::aceita(primeira)) {
+    percurso->texto = PyBytes_CheckExact(primeira) ? "bytes" : "str";
+    if (itens == chaves &&
+        fundir_textos_em_corridas(itens, quantidade, reverso, espaco, percurso)) {
+      return Veredito::NATIVO;
+    }
+    LeitorTexto leitor(primeira, chaves, espaco.chaves, reverso);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (leitor.ler(i, chaves[i]) != Leitura::LIDA) {
+        percurso->motivo = leitor.motivo;
+        return Veredito::TIMSORT;
+      }
+    }
+    if (!ordenar_por_corridas_de_textos(itens, chaves, espaco.inicio(), quantidade, leitor, reverso,
+                                        false, percurso)) {
+      ordenar_textos(itens, chaves, quantidade, leitor, espaco.chaves, false, percurso);
+    }
+    return Veredito::NATIVO;
+  }
+  if (PyTuple_CheckExact(primeira)) {
+    return ordenar_tuplas_por_colunas(itens, chaves, quantidade, reverso, percurso);
+  }
+  const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
+  EstatisticasChaves estat;
+  const Py_ssize_t lidas = ler_numeros(
+      chaves, n, espaco.chaves, mascara, &estat, percurso,
+      [](auto& leitor, Py_ssize_t i, PyObject* objeto) { return leitor.ler(i, objeto); });
+  if (lidas < 0) {
+    return Veredito::ERRO;
+  }
+  if (lidas < n) {
+    if (percurso->motivo == MotivoInterpretador::NENHUM) {
+      percurso->motivo = MotivoInterpretador::TIPO;
+    }
+    return Veredito::TIMSORT;
+  }
+  if (estat.descidas == n - 1) {
+    // Strictly descending keys, all distinct: reversed, the items are in stable order.
+    std::reverse(itens, itens + n);
+    percurso->invertida = true;
+  } else if (!ordenar_chaves_por_corridas(itens, espaco.inicio(), quantidade, estat, false,
+                                          percurso)) {
+    std::uint64_t* outras = espaco.chaves + quantidade;
+    radix_bytes(espaco.chaves, outras, itens, reinterpret_cast<PyObject**>(outras + quantidade),
+                quantidade);
+  }
+  return Veredito::NATIVO;
+}
+
+}  // namespace
+
+int ordenar_lista_pequena(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
+                          Percurso* percurso) {
+  EspacoPequeno espaco(static_cast<std::size_t>(n));
+  if (espaco.inicio() == nullptr) {
+    percurso->motivo = MotivoInterpretador::MEMORIA;
+    return ordenar_pelo_interpretador(lista, funcao_chave, reverso);
+  }
+  RetencaoLista retida(lista);
+  PyObject** itens = retida.itens();
+  if (funcao_chave == nullptr) {
+    const Veredito veredito = ordenar_pelas_chaves(itens, itens, n, reverso != 0, espaco, percurso);
+    if (veredito == Veredito::ERRO ||
+        (veredito == Veredito::TIMSORT &&
+         ordenar_retidos_pelo_interpretador(retida, nullptr, reverso) < 0)) {
+      return -1;
+    }
+    return retida.terminar();
+  }
+  // Every key, computed once, in item order, kept until the items are in order.
+  percurso->chaves = true;
+  ReferenciasGuardadas chaves(espaco.objetos_chaves);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* chave = PyObject_CallOneArg(funcao_chave, itens[i]);
+    if (chave == nullptr) {
+      return -1;
+    }
+    chaves.guardar(chave);
+  }
+  const Veredito veredito =
+      tipo_de_chave(espaco.objetos_chaves[0], &percurso->motivo) == TipoChave::OUTRO
+          ? Veredito::TIMSORT
+          : ordenar_pelas_chaves(itens, espaco.objetos_chaves, n, reverso != 0, espaco, percurso);
+  if (veredito == Veredito::ERRO) {
+    return -1;
+  }
+  if (veredito == Veredito::TIMSORT) {
+    Py_ssize_t prontas;
+    PyObject** objetos = chaves.soltar(&prontas);
+    return entregar_ao_interpretador(retida, objetos, prontas, funcao_chave, reverso);
+  }
+  chaves.liberar();
+  return retida.terminar();
+}
+
+}  // namespace vesksort

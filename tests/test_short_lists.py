@@ -1,0 +1,92 @@
+"""The drop-ins on short lists (up to 255 items), against sorted() by object identity, at every
+length around the thresholds: the interpreter's sort below 16 items (32 for strings without a
+key), the short-list path from there on, the long paths from 256. Ties, reverse, keys, lists in
+order and in runs, and a kind that no native path orders among them."""
+
+import datetime as dt
+import random
+import threading
+
+import pytest
+
+import vesksort_native
+
+from conftest import check, distinct
+
+DAY = dt.date(2024, 1, 1)
+
+# kind: a drawing of one value, from few distinct ones (ties) and many.
+KINDS = {
+    "int64": lambda rng: rng.choice([rng.randrange(-(2**63), 2**63), rng.randrange(3), True]),
+    "float": lambda rng: rng.choice([rng.random(), 0.0, -0.0, 1, 1.0, False]),
+    "str": lambda rng: "".join(rng.choices("ab\xe9\u4e2d", k=rng.randint(0, 9))),
+    "bytes": lambda rng: bytes(rng.choices(b"a\x00\xff", k=rng.randint(0, 9))),
+    "tuple": lambda rng: (rng.choice("abc"), rng.randrange(3)),
+    "date": lambda rng: DAY + dt.timedelta(days=rng.randrange(5)),
+}
+LENGTHS = [*range(0, 40), 63, 64, 65, 200, 254, 255, 256, 257]
+
+
+def values(kind, n, seed, shape="random"):
+    rng = random.Random(seed)
+    out = [distinct(KINDS[kind](rng)) for _ in range(n)]
+    if shape == "sorted":
+        out.sort()
+    elif shape == "appended" and n > 2:
+        out[:-2] = sorted(out[:-2])
+    return out
+
+
+def expected_path(kind, n, keyed):
+    if n < 2:
+        return r"(nothing to order|interpreter: fewer than \d+ items)"
+    if n < (32 if kind in ("str", "bytes") and not keyed else 16):
+        return r"interpreter: fewer than (16|32) items"
+    return r"native: .*"
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("kind", KINDS)
+def test_every_length(kind, keyed, reverse):
+    for n in LENGTHS:
+        for shape in ("random", "sorted", "appended"):
+            check(values(kind, n, n, shape), keyed, reverse, expected_path(kind, n, keyed))
+
+
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("at", [0, 17, 99])
+@pytest.mark.parametrize(
+    "intruder, path",
+    [(2**64, r"interpreter: an int (value|key) outside the signed 64-bit range"),
+     (float("nan"), r"interpreter: (a NaN|an int) (value|key).*"),
+     ("x", r"interpreter: a (value|key) that is not an exact int or float"),
+     (dt.datetime(2024, 1, 1), r"interpreter: .*")],
+    ids=["big-int", "nan", "str", "datetime"])
+def test_a_kind_that_sends_the_list_on(intruder, path, at, keyed):
+    items = values("int64", 100, at) if intruder != dt.datetime(2024, 1, 1) \
+        else values("date", 100, at)
+    items[at] = intruder
+    check(items, keyed, False, path)
+
+
+def test_threads_sorting_short_lists_at_once():
+    """Each thread sorts lists of its own, of every kind, while the others do."""
+    errors = []
+
+    def work(seed):
+        lists = [values(kind, 100 + seed, seed) for kind in KINDS]
+        for _ in range(200):
+            for items in lists:
+                for reverse in (False, True):
+                    expected = sorted(items, reverse=reverse)
+                    result = vesksort_native.sort(items, reverse=reverse)
+                    if any(a is not b for a, b in zip(result, expected)):
+                        errors.append((seed, reverse))
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors
