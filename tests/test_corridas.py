@@ -24,6 +24,8 @@ KINDS = {
     "int64": lambda rng: rng.choice([rng.randrange(-(2**63), 2**63), rng.randrange(-3, 3)]),
     "float": lambda rng: rng.choice([rng.random(), float(rng.randrange(-3, 3)),
                                      rng.randrange(-3, 3), -0.0]),
+    # floats alone are merged by their objects' values, before any record is read
+    "float-only": lambda rng: rng.choice([rng.random(), 0.0, -0.0, 1.5]),
     "str": lambda rng: rng.choice(["", "a", "ab"])
     + "".join(rng.choices("ab\xe9\u4e2d\U0001f600", k=rng.randint(0, 9))),
     "bytes": lambda rng: bytes(rng.choices(b"a\x00\xff", k=rng.randint(0, 9))),
@@ -90,7 +92,7 @@ def test_runs_as_sorted(kind, shape, n, keyed, reverse):
     ],
 )
 def test_runs_path(kind, shape, how, keyed):
-    domain = {"int64": "int64", "float": "float"}.get(kind, kind)
+    domain = {"int64": "int64", "float": "float", "float-only": "float"}.get(kind, kind)
     of = "key" if keyed else "value"
     check(shaped(kind, shape, 3000, 7), keyed, False, rf"native: {domain} {of}s, {how}")
 
@@ -99,7 +101,7 @@ def interleaved_blocks(kind, blocks, length, seed):
     """`blocks` sorted blocks of random values, few of them equal: runs that overlap
     throughout."""
     rng = random.Random(seed)
-    draw = (lambda rng: rng.random()) if kind == "float" else KINDS[kind]
+    draw = (lambda rng: rng.random()) if kind.startswith("float") else KINDS[kind]
     return [fresh(v) for _ in range(blocks) for v in sorted(draw(rng) for _ in range(length))]
 
 

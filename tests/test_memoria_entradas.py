@@ -731,6 +731,12 @@ DROP_IN_PATHS = {
         by_key,
         False,
     ),
+    # Floats in runs, merged by their objects; interleaving so, the merge stops for radix.
+    "values-float-runs": (lambda: sorted(x / 7 for x in spread(2900, 0, 10**6, 67))
+                          + [x / 7 for x in spread(100, 0, 10**6, 68)], None, True),
+    "values-float-runs-costly": (
+        lambda: [v for b in range(16) for v in sorted(x / 7 for x in spread(256, 0, 10**9, b))],
+        None, False),
     # Short lists: ints, floats after ints, strings in runs and not, string and tuple keys, a key
     # that sends the computed keys to the interpreter's sort.
     "short-ints": (lambda: unkeyed(spread(200, -(2**63), 2**63 - 1, 60)), None, True),

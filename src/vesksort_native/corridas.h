@@ -412,6 +412,25 @@ std::size_t medir_corridas(const T* a, std::size_t n, Comparar& comparar, AoVer&
   return n;
 }
 
+// Whether the first few neighbours of a[0 ... n) keep one direction (ties aside): a list made of
+// long runs shows it there, and one that is not is found out for the cost of a few comparisons.
+// False also where ver(j) refuses one of them.
+template <class T, class Comparar, class Ver>
+bool comeca_monotona(const T* a, std::size_t n, Comparar& comparar, Ver& ver) {
+  constexpr std::size_t vizinhos = 4;
+  int subidas = 0;
+  int descidas = 0;
+  for (std::size_t j = 1; j <= vizinhos && j < n; ++j) {
+    if (!ver(j)) {
+      return false;
+    }
+    const int ordem = comparar(a[j - 1], a[j]);
+    subidas += ordem < 0;
+    descidas += ordem > 0;
+  }
+  return subidas == 0 || descidas == 0;
+}
+
 // Orders a[0 ... n) by merging the runs that medir_corridas recorded (at least one), with room
 // for n / 2 items in `auxiliar`. False when the merges' work passes `orcamento` first: a is then
 // a permutation of what it was in which equal items keep their order (some runs merged, some

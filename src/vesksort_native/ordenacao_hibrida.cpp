@@ -2,6 +2,7 @@
 // can be ordered natively, and sends every other list to the interpreter's list sort with the
 // reason as its strategy name.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 
@@ -354,9 +355,66 @@ PyObject* vesk_sort_impl(PyObject* iteravel, TipoRetorno tipo, int copiar) {
   return finalizar_resultado(std::move(lista), nome, tipo);
 }
 
+namespace {
+
+// Floats within the caches, in order or in a few runs, found and merged by comparing the objects'
+// values, as the interpreter's sort does, before any record is read: true when the items are in
+// order. False otherwise; where the merge stopped part way, the items (all taken, for sort()'s
+// copy) stand in an order from which a stable sort gives the same result, and *copia is null.
+bool fundir_floats_em_corridas(PyObject** itens, Py_ssize_t n, bool reverso, CopiaItens*& copia,
+                               Percurso* percurso) {
+  constexpr Py_ssize_t maior_nos_caches = Py_ssize_t{1} << 17;
+  PyObject* const* valores = copia != nullptr ? copia->origem : itens;
+  if (n > maior_nos_caches || !PyFloat_CheckExact(valores[0])) {
+    return false;
+  }
+  const auto comparar = [reverso](PyObject* a, PyObject* b) {
+    const double x = PyFloat_AS_DOUBLE(a);
+    const double y = PyFloat_AS_DOUBLE(b);
+    const int ordem = (x > y) - (x < y);
+    return reverso ? -ordem : ordem;
+  };
+  const auto ver = [valores](std::size_t j) {
+    return PyFloat_CheckExact(valores[j]) && !std::isnan(PyFloat_AS_DOUBLE(valores[j]));
+  };
+  if (!comeca_monotona(valores, static_cast<std::size_t>(n), comparar, ver)) {
+    return false;
+  }
+  const auto quantidade = static_cast<std::size_t>(n);
+  const std::uint64_t orcamento = orcamento_de_fusao(quantidade, 2);
+  ListaCorridas corridas;
+  if (!ver(0) ||
+      medir_corridas(valores, quantidade, comparar, ver, corridas, orcamento) != quantidade) {
+    return false;
+  }
+  if (copia != nullptr) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      itens[i] = Py_NewRef(valores[i]);
+    }
+    copia->copiados = n;
+    copia = nullptr;  // the items hold their references: what follows reads them
+  }
+  if (!corridas.em_ordem()) {
+    BufferNativo<PyObject*> auxiliar = BufferNativo<PyObject*>::alocar(quantidade / 2 + 1);
+    if (!auxiliar ||
+        !fundir_corridas(itens, auxiliar.get(), quantidade, corridas, comparar, orcamento)) {
+      return false;
+    }
+  }
+  percurso->floats = true;
+  anotar_corridas(corridas, percurso);
+  return true;
+}
+
+}  // namespace
+
 Veredito ordenar_inteiros(PyObject** itens, Py_ssize_t n, bool reverso, bool liberar_gil,
                           const char** nome, char* estrategia, Percurso* percurso,
                           CopiaItens* copia) {
+  if (percurso != nullptr && fundir_floats_em_corridas(itens, n, reverso, copia, percurso)) {
+    *nome = "corridas";
+    return Veredito::NATIVO;
+  }
   PyObject* const* valores = copia != nullptr ? copia->origem : itens;
   if (n >= 2 * menor_total_amostras) {
     const Veredito amostra = avaliar_amostra(valores, n, nome, percurso);

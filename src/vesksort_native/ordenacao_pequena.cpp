@@ -94,20 +94,7 @@ bool fundir_textos_em_corridas(PyObject** itens, std::size_t n, bool reverso, Es
   CompararTextos comparar{reverso};
   PyTypeObject* tipo = Py_TYPE(itens[0]);
   const auto ver = [itens, tipo](std::size_t j) { return Py_TYPE(itens[j]) == tipo; };
-  // A list that is not in long runs shows it in its first few neighbours: then the keys, which
-  // cost less than the comparisons of many short runs, order it.
-  constexpr std::size_t vizinhos = 4;
-  int subidas = 0;
-  int descidas = 0;
-  for (std::size_t j = 1; j <= vizinhos && j < n; ++j) {
-    if (!ver(j)) {
-      return false;
-    }
-    const int ordem = comparar(itens[j - 1], itens[j]);
-    subidas += ordem < 0;
-    descidas += ordem > 0;
-  }
-  if (subidas > 0 && descidas > 0) {
+  if (!comeca_monotona(itens, n, comparar, ver)) {
     return false;
   }
   ListaCorridas corridas;
