@@ -54,6 +54,9 @@ bool nome_reverse(PyObject* nome) {
 }
 
 int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reverso) {
+  if (funcao_chave == nullptr && !reverso) {
+    return PyList_Sort(lista);  // list.sort() itself, without a call through its arguments
+  }
   PyObject* argumentos[] = {lista, funcao_chave, Py_True};
   PyObject* nomes = nullptr;
   if (funcao_chave != nullptr) {
