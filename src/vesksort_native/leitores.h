@@ -117,6 +117,54 @@ struct LeitorDatas : LeitorNumerico {
   LeitorTemporal temporais;
 };
 
+// The keys of objeto(inicio) ... objeto(n - 1) by `leitor`: n, the index of the first it could
+// not read, or -1. A loop of its own, out of line: inlined into its caller, its registers spilled.
+template <class Leitor, class Objeto>
+[[gnu::noinline]] Py_ssize_t ler_desde(Leitor& leitor, Objeto objeto, Py_ssize_t inicio,
+                                       Py_ssize_t n) {
+  for (Py_ssize_t i = inicio; i < n; ++i) {
+    const Leitura lida = leitor.ler(i, objeto(i));
+    if (lida != Leitura::LIDA) {
+      return lida == Leitura::ERRO ? -1 : i;
+    }
+  }
+  return n;
+}
+
+// The number keys of objeto(0) ... objeto(n - 1) (ints and bools, floats with ints among them,
+// or dates and times of one kind), by the reader of the first one's kind, into `chaves`: the count
+// read (n, or less where one is of another kind, the reason in `percurso`), or -1.
+template <class Objeto>
+Py_ssize_t ler_numeros(Objeto objeto, Py_ssize_t n, std::uint64_t* chaves, std::uint64_t mascara,
+                       EstatisticasChaves* estat, Percurso* percurso) {
+  PyObject* primeiro = objeto(0);
+  const auto todos = [&](auto& leitor, Py_ssize_t inicio) {
+    return ler_desde(leitor, objeto, inicio, n);
+  };
+  if (LeitorDatas datas{chaves, mascara};
+      !numero_exato(primeiro) && datas.temporais.comecar(primeiro)) {
+    percurso->temporal = datas.temporais.nome();
+    const Py_ssize_t lidas = todos(datas, 0);
+    percurso->motivo = datas.motivo;
+    *estat = datas.estat;
+    return lidas;
+  }
+  LeitorInt64 inteiros{chaves, mascara};
+  inteiros.aceita_bool = true;
+  Py_ssize_t lidas = todos(inteiros, 0);
+  percurso->motivo = inteiros.motivo;
+  percurso->booleanos = inteiros.booleanos;
+  *estat = inteiros.estat;
+  if (lidas >= 0 && lidas < n && PyFloat_CheckExact(objeto(lidas))) {
+    percurso->floats = true;
+    LeitorFloat floats{chaves, mascara};
+    lidas = floats.continuar(inteiros, lidas) ? todos(floats, lidas) : lidas;
+    percurso->motivo = lidas < n ? floats.motivo : MotivoInterpretador::NENHUM;
+    *estat = floats.estat;
+  }
+  return lidas;
+}
+
 // The kinds of key that a native path orders, as the first key tells.
 enum class TipoChave { INT64, FLOAT, TUPLA, TEXTO, TEMPORAL, OUTRO };
 

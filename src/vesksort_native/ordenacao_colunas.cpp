@@ -8,6 +8,7 @@
 //
 // Nothing here runs Python code or lets go of the lock.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "leitores.h"
@@ -118,8 +119,7 @@ class OrdenacaoColunas {
   // Whether two items of one column are of kinds that a native path orders together.
   static bool ordenaveis_juntos(PyObject* a, PyObject* b) {
     const auto numero = [](PyObject* x) {
-      return PyLong_CheckExact(x) || PyBool_Check(x) ||
-             (PyFloat_CheckExact(x) && PyFloat_AS_DOUBLE(x) == PyFloat_AS_DOUBLE(x));
+      return numero_exato(x) && !(PyFloat_CheckExact(x) && std::isnan(PyFloat_AS_DOUBLE(x)));
     };
     if (numero(a) || numero(b)) {
       return numero(a) && numero(b);
@@ -216,58 +216,19 @@ class OrdenacaoColunas {
   // ints and bools as int64 until a float comes, then all as floats; or dates and times of the
   // first one's kind.
   int ler_numeros(std::size_t inicio, std::size_t m, Py_ssize_t coluna) {
-    std::uint64_t* chaves = espaco_;
-    LeitorTemporal temporais;
-    const bool datas =
-        !PyLong_CheckExact(item(inicio, coluna)) && !PyFloat_CheckExact(item(inicio, coluna)) &&
-        !PyBool_Check(item(inicio, coluna)) && temporais.comecar(item(inicio, coluna));
-    bool floats = false;
-    for (std::size_t k = 0; k < m; ++k) {
-      buscar_adiante(inicio, k, m, coluna);
-      PyObject* objeto = item(inicio + k, coluna);
-      std::int64_t valor;
-      if (datas) {
-        if (temporais.ler(objeto, &valor, &motivo_) == 0) {
-          return 0;
-        }
-        chaves[k] = static_cast<std::uint64_t>(valor) ^ mascara_;
-        continue;
-      }
-      if (!floats) {
-        int lido = 0;
-        if (PyLong_CheckExact(objeto)) {
-          lido = ler_int64_exato(objeto, &valor);
-          motivo_ = MotivoInterpretador::FORA_INT64;
-        } else if (ler_bool(objeto, &valor)) {
-          lido = 1;
-        } else if (PyFloat_CheckExact(objeto)) {
-          EstatisticasChaves descartadas;
-          const auto chave_lida = [chaves](Py_ssize_t i) -> std::uint64_t& { return chaves[i]; };
-          if (!converter_para_floats(static_cast<Py_ssize_t>(k), mascara_, chave_lida,
-                                     &descartadas)) {
-            motivo_ = MotivoInterpretador::INTEIRO_ALEM_DE_FLOAT;
-            return 0;
-          }
-          floats = true;
-        } else {
-          motivo_ = MotivoInterpretador::TIPO;
-          return 0;
-        }
-        if (!floats) {
-          if (lido <= 0) {
-            return lido;
-          }
-          chaves[k] = static_cast<std::uint64_t>(valor) ^ mascara_;
-          continue;
-        }
-      }
-      const int lido = ler_chave_float(objeto, mascara_, &chaves[k], &motivo_);
-      if (lido <= 0) {
-        return lido;
-      }
+    const auto objeto = [this, inicio, m, coluna](Py_ssize_t k) {
+      buscar_adiante(inicio, static_cast<std::size_t>(k), m, coluna);
+      return item(inicio + static_cast<std::size_t>(k), coluna);
+    };
+    EstatisticasChaves estat;
+    Percurso percurso;
+    const Py_ssize_t lidas = vesksort::ler_numeros(objeto, static_cast<Py_ssize_t>(m), espaco_,
+                                                   mascara_, &estat, &percurso);
+    motivo_ = percurso.motivo;
+    if (lidas < 0) {
+      return -1;
     }
-    motivo_ = MotivoInterpretador::NENHUM;
-    return 1;
+    return lidas == static_cast<Py_ssize_t>(m) ? 1 : 0;
   }
 
   // Strings of the first one's type, ordered by prefix keys; rows whose keys differ hold

@@ -43,9 +43,8 @@ Veredito avaliar_amostra(PyObject* const* itens, Py_ssize_t n, const char** moti
   Py_ssize_t subidas_amostra = 0;
   std::int64_t anterior_amostra = 0;
   double anterior_numero = 0.0;
-  if (LeitorTemporal temporais; percurso != nullptr && !PyLong_CheckExact(itens[0]) &&
-                                !PyFloat_CheckExact(itens[0]) && !PyBool_Check(itens[0]) &&
-                                temporais.comecar(itens[0])) {
+  if (LeitorTemporal temporais;
+      percurso != nullptr && !numero_exato(itens[0]) && temporais.comecar(itens[0])) {
     return Veredito::NATIVO;  // the scan judges dates and times
   }
   bool viu_float = false;

@@ -36,56 +36,6 @@ struct EspacoPequeno {
   std::uint64_t* chaves = nullptr;
 };
 
-// The keys of objetos[inicio ... n - 1] by `leitor`: n, the index of the first it could not read,
-// or -1. A loop of its own, out of line: inlined into its caller, its registers spilled.
-template <class Leitor, class Ler>
-[[gnu::noinline]] Py_ssize_t ler_desde(Leitor& leitor, PyObject* const* objetos, Py_ssize_t inicio,
-                                       Py_ssize_t n, Ler ler) {
-  for (Py_ssize_t i = inicio; i < n; ++i) {
-    const Leitura lida = ler(leitor, i, objetos[i]);
-    if (lida != Leitura::LIDA) {
-      return lida == Leitura::ERRO ? -1 : i;
-    }
-  }
-  return n;
-}
-
-// Number keys (ints and bools, floats with ints among them, or dates and times of one kind),
-// read by `ler(i, objeto)` from the reader of the first one's kind; the count read (n, or less
-// where one is of another kind), or -1.
-template <class Ler>
-Py_ssize_t ler_numeros(PyObject* const* objetos, Py_ssize_t n, std::uint64_t* chaves,
-                       std::uint64_t mascara, EstatisticasChaves* estat, Percurso* percurso,
-                       Ler ler) {
-  PyObject* primeiro = objetos[0];
-  const auto todos = [&](auto& leitor, Py_ssize_t inicio) {
-    return ler_desde(leitor, objetos, inicio, n, ler);
-  };
-  if (LeitorDatas datas{chaves, mascara}; !PyLong_CheckExact(primeiro) && !PyBool_Check(primeiro) &&
-                                          !PyFloat_CheckExact(primeiro) &&
-                                          datas.temporais.comecar(primeiro)) {
-    percurso->temporal = datas.temporais.nome();
-    const Py_ssize_t lidas = todos(datas, 0);
-    percurso->motivo = datas.motivo;
-    *estat = datas.estat;
-    return lidas;
-  }
-  LeitorInt64 inteiros{chaves, mascara};
-  inteiros.aceita_bool = true;
-  Py_ssize_t lidas = todos(inteiros, 0);
-  percurso->motivo = inteiros.motivo;
-  percurso->booleanos = inteiros.booleanos;
-  *estat = inteiros.estat;
-  if (lidas >= 0 && lidas < n && PyFloat_CheckExact(objetos[lidas])) {
-    percurso->floats = true;
-    LeitorFloat floats{chaves, mascara};
-    lidas = floats.continuar(inteiros, lidas) ? todos(floats, lidas) : lidas;
-    percurso->motivo = lidas < n ? floats.motivo : MotivoInterpretador::NENHUM;
-    *estat = floats.estat;
-  }
-  return lidas;
-}
-
 // Strings in order, or in a few runs, merged by comparing neighbours before any key is read, as
 // the interpreter's sort would: true when done. False where they are not (or not all strings of
 // one type), the items then in an order from which a stable sort gives the same result.
@@ -142,9 +92,8 @@ Veredito ordenar_pelas_chaves(PyObject** itens, PyObject* const* chaves, Py_ssiz
   }
   const std::uint64_t mascara = reverso ? mascara_reversa : mascara_ascendente;
   EstatisticasChaves estat;
-  const Py_ssize_t lidas = ler_numeros(
-      chaves, n, espaco.chaves, mascara, &estat, percurso,
-      [](auto& leitor, Py_ssize_t i, PyObject* objeto) { return leitor.ler(i, objeto); });
+  const Py_ssize_t lidas = ler_numeros([chaves](Py_ssize_t i) { return chaves[i]; }, n,
+                                       espaco.chaves, mascara, &estat, percurso);
   if (lidas < 0) {
     return Veredito::ERRO;
   }

@@ -56,8 +56,7 @@ int ler_item(PyObject* item, std::uint64_t* coluna, std::size_t linha, bool* flo
 // Whether every item of `tupla` is an exact int, a bool or an exact float.
 bool so_numeros(PyObject* tupla) {
   for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(tupla); ++j) {
-    PyObject* item = PyTuple_GET_ITEM(tupla, j);
-    if (!PyLong_CheckExact(item) && !PyFloat_CheckExact(item) && !PyBool_Check(item)) {
+    if (!numero_exato(PyTuple_GET_ITEM(tupla, j))) {
       return false;
     }
   }

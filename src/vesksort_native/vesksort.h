@@ -367,6 +367,11 @@ inline bool ler_bool(PyObject* objeto, std::int64_t* valor) {
   return true;
 }
 
+// Whether `objeto` is read as a number by the drop-ins: an exact int or float, or a bool.
+inline bool numero_exato(PyObject* objeto) {
+  return PyLong_CheckExact(objeto) || PyFloat_CheckExact(objeto) || PyBool_Check(objeto);
+}
+
 // Why a drop-in call left a list to the interpreter's sort.
 enum class MotivoInterpretador {
   NENHUM,
