@@ -14,8 +14,19 @@ namespace vesksort {
 namespace {
 
 // Parts up to this size are ordered by comparing every key with every other: below it, the
-// 256 counts of a split cost more.
+// counts of a split cost more.
 constexpr std::size_t maior_parte_por_postos = 24;
+
+// Parts shorter than this split by a digit of about as many bits as their size has, from the
+// highest bit in which their keys differ: a few dozen keys then count into about as many slots,
+// where a whole byte would clear, sum and walk 256 (random int64 keys, or floats of both signs,
+// which leave two slots full and the 130 between them empty).
+constexpr std::size_t menor_parte_por_bytes_inteiros = 256;
+
+// A split by whole bytes leaves its parts equal in one more byte (at most 8 such splits); one by
+// a narrower digit (parts of 25 to 255 keys: 5 bits or more, and never again a whole byte) in 5
+// more bits: 13 splits at most, one count table each.
+constexpr int maximo_de_divisoes = 13;
 
 template <class Linha>
 struct LadosBytes {
@@ -144,8 +155,7 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
       }
     }
   }
-  // Parts split 8 times share all 8 bytes.
-  if (menor == maior || profundidade >= 8) {
+  if (menor == maior) {
     copiar_para_o_primeiro(lados, lado, inicio, fim);
     return;
   }
@@ -154,9 +164,16 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
       separar_maioria(lados, lado, inicio, fim, profundidade, contagens, candidata)) {
     return;
   }
-  const int deslocamento = (63 - std::countl_zero(menor ^ maior)) & ~7;
-  const auto primeiro = static_cast<unsigned>((menor >> deslocamento) & 0xFF);
-  const auto ultimo = static_cast<unsigned>((maior >> deslocamento) & 0xFF);  // > primeiro
+  const int mais_alto = 63 - std::countl_zero(menor ^ maior);
+  int deslocamento = mais_alto & ~7;
+  std::uint64_t mascara = 0xFF;
+  if (fim - inicio < menor_parte_por_bytes_inteiros && resumo == nullptr) {
+    const int bits = std::bit_width(fim - inicio);
+    deslocamento = mais_alto + 1 > bits ? mais_alto + 1 - bits : 0;
+    mascara = (std::uint64_t{1} << bits) - 1;
+  }
+  const auto primeiro = static_cast<unsigned>((menor >> deslocamento) & mascara);
+  const auto ultimo = static_cast<unsigned>((maior >> deslocamento) & mascara);  // > primeiro
   std::uint32_t* contagem = contagens[profundidade];
   if (resumo != nullptr && deslocamento == 56) {
     std::memcpy(contagem, resumo->primeiros_bytes, sizeof(resumo->primeiros_bytes));
@@ -165,7 +182,7 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
       contagem[d] = 0;
     }
     for (std::size_t i = inicio; i < fim; ++i) {
-      ++contagem[(chaves[i] >> deslocamento) & 0xFF];
+      ++contagem[(chaves[i] >> deslocamento) & mascara];
     }
   }
   auto total = static_cast<std::uint32_t>(inicio);
@@ -178,7 +195,7 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
   std::uint64_t* chaves_destino = lados.chaves[lado ^ 1];
   Linha* linhas_destino = lados.linhas[lado ^ 1];
   for (std::size_t i = inicio; i < fim; ++i) {
-    const std::uint32_t destino = contagem[(chaves[i] >> deslocamento) & 0xFF]++;
+    const std::uint32_t destino = contagem[(chaves[i] >> deslocamento) & mascara]++;
     chaves_destino[destino] = chaves[i];
     linhas_destino[destino] = linhas[i];
   }
@@ -189,8 +206,9 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
     if (final - comeco > 1) {
       ordenar_por_bytes(lados, lado ^ 1, comeco, final, profundidade + 1, contagens, nullptr,
                         4 * (final - comeco) > 3 * (fim - inicio));
-    } else {
-      copiar_para_o_primeiro(lados, lado ^ 1, comeco, final);
+    } else if (final > comeco && lado == 0) {
+      lados.chaves[0][comeco] = lados.chaves[1][comeco];
+      lados.linhas[0][comeco] = lados.linhas[1][comeco];
     }
     comeco = final;
   }
@@ -200,14 +218,14 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
                  std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo) {
-  std::uint32_t contagens[8][256];  // a split leaves its parts equal in one more byte
+  std::uint32_t contagens[maximo_de_divisoes][256];
   ordenar_por_bytes(LadosBytes<std::uint32_t>{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0,
                     0, n, 0, contagens, resumo, resumo == nullptr);
 }
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
                  PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo) {
-  std::uint32_t contagens[8][256];
+  std::uint32_t contagens[maximo_de_divisoes][256];
   ordenar_por_bytes(LadosBytes<PyObject*>{{chaves, chaves_outras}, {objetos, objetos_outros}}, 0, 0,
                     n, 0, contagens, resumo, resumo == nullptr);
 }
