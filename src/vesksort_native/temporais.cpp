@@ -7,19 +7,14 @@
 namespace vesksort {
 namespace {
 
-// The module's C API from its capsule, where the interpreter holds the module already: no
-// import runs, and the capsule is read from the module's dict (no getattr of a module's own).
-const PyDateTime_CAPI* api_do_modulo(const char* nome) {
-  Referencia texto(PyUnicode_FromString(nome));
-  if (!texto) {
-    return nullptr;
-  }
-  Referencia modulo(PyImport_GetModule(texto.get()));
-  if (!modulo || !PyModule_CheckExact(modulo.get())) {
+// The module's C API from its capsule, where the interpreter holds `modulo` already: no import
+// runs, and the capsule is read from the module's dict (no getattr of a module's own).
+const PyDateTime_CAPI* api_do_modulo(PyObject* modulo) {
+  if (!PyModule_CheckExact(modulo)) {
     return nullptr;
   }
   PyObject* capsula = nullptr;
-  if (PyDict_GetItemStringRef(PyModule_GetDict(modulo.get()), "datetime_CAPI", &capsula) <= 0) {
+  if (PyDict_GetItemStringRef(PyModule_GetDict(modulo), "datetime_CAPI", &capsula) <= 0) {
     return nullptr;
   }
   Referencia dona(capsula);
@@ -30,15 +25,37 @@ const PyDateTime_CAPI* api_do_modulo(const char* nome) {
       PyCapsule_GetPointer(capsula, PyDateTime_CAPSULE_NAME));
 }
 
+// The module held by the interpreter under `nome`, or an empty reference.
+Referencia modulo_importado(const char* nome) {
+  Referencia texto(PyUnicode_FromString(nome));
+  return texto ? Referencia(PyImport_GetModule(texto.get())) : Referencia();
+}
+
+// The module whose capsule gave the types last (held, so that the types outlive their use here),
+// and those types. Reading a capsule costs more than ordering a few dates, and a program sorts
+// dates again and again: the module found in sys.modules is only compared with this one, and read
+// afresh where another has taken its place.
+PyObject* modulo_lido = nullptr;
+TiposTemporais tipos_lidos;
+
 // Microseconds in a day.
 constexpr std::int64_t microssegundos_dia = 86'400'000'000;
 
 }  // namespace
 
 TiposTemporais tipos_temporais() {
-  const PyDateTime_CAPI* api = api_do_modulo("_datetime");
+  static PyObject* const nome_datetime = PyUnicode_InternFromString("_datetime");
+  if (nome_datetime != nullptr) {
+    Referencia modulo(PyImport_GetModule(nome_datetime));
+    if (modulo && modulo.get() == modulo_lido) {
+      return tipos_lidos;
+    }
+  }
+  Referencia modulo = modulo_importado("_datetime");
+  const PyDateTime_CAPI* api = modulo ? api_do_modulo(modulo.get()) : nullptr;
   if (api == nullptr) {
-    api = api_do_modulo("datetime");
+    modulo = modulo_importado("datetime");
+    api = modulo ? api_do_modulo(modulo.get()) : nullptr;
   }
   // Whatever failed means only that no datetime is ordered natively.
   PyErr_Clear();
@@ -46,7 +63,9 @@ TiposTemporais tipos_temporais() {
     return TiposTemporais{};
   }
   PyDateTimeAPI = const_cast<PyDateTime_CAPI*>(api);
-  return TiposTemporais{api->DateType, api->DateTimeType, api->DeltaType};
+  tipos_lidos = TiposTemporais{api->DateType, api->DateTimeType, api->DeltaType};
+  Py_XSETREF(modulo_lido, modulo.release());
+  return tipos_lidos;
 }
 
 bool LeitorTemporal::comecar(PyObject* objeto) {
