@@ -740,14 +740,14 @@ DROP_IN_PATHS = {
     # Short lists: ints, floats after ints, strings in runs and not, string and tuple keys, a key
     # that sends the computed keys to the interpreter's sort.
     "short-ints": (lambda: unkeyed(spread(200, -(2**63), 2**63 - 1, 60)), None, True),
-    "short-floats": (lambda: unkeyed(spread(40, 0, 9, 61)) + [0.5] * 9, None, False),
+    "short-floats": (lambda: unkeyed(spread(80, 0, 9, 61)) + [0.5] * 9, None, False),
     "short-str": (lambda: [f"w{k:x}" for k in spread(120, 0, 2**40, 62)], None, False),
     "short-str-runs": (lambda: sorted(f"w{k:x}" for k in spread(100, 0, 2**40, 63)) + ["a"],
                        None, True),
-    "short-keyed-str": (lambda: [Keyed(str(k)) for k in spread(50, 0, 10**6, 64)], by_key, False),
+    "short-keyed-str": (lambda: [Keyed(str(k)) for k in spread(90, 0, 10**6, 64)], by_key, False),
     "short-keyed-tuples": (lambda: [Keyed((str(k % 7), k)) for k in spread(80, 0, 99, 65)],
                            by_key, True),
-    "short-keyed-other": (lambda: [Keyed(str(k)) for k in spread(30, 0, 9, 66)]
+    "short-keyed-other": (lambda: [Keyed(str(k)) for k in spread(70, 0, 9, 66)]
                           + [Keyed(Label("x"))], by_key, False),
 }
 

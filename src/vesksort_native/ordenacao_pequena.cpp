@@ -28,13 +28,32 @@ struct EspacoPequeno {
   std::uint64_t* inicio() const { return bloco_proprio; }
 
   // Lists up to this long keep their scratch here (2.5 KiB): no allocation at all.
-  static constexpr std::size_t maior_no_proprio = 0;
-  std::uint64_t proprio[1];
+  static constexpr std::size_t maior_no_proprio = 64;
+  std::uint64_t proprio[5 * maior_no_proprio];
   BufferNativo<std::uint64_t> bloco;
   std::uint64_t* bloco_proprio = nullptr;
   PyObject** objetos_chaves = nullptr;
   std::uint64_t* chaves = nullptr;
 };
+
+// Lists up to this long are ordered by inserting each key in turn: for a few keys that costs
+// less than looking for their runs.
+constexpr std::size_t maior_por_insercao = 8;
+
+// Stable insertion sort of n keys and the items beside them.
+void ordenar_por_insercao(std::uint64_t* chaves, PyObject** itens, std::size_t n) {
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::uint64_t chave = chaves[i];
+    PyObject* item = itens[i];
+    std::size_t j = i;
+    for (; j > 0 && chaves[j - 1] > chave; --j) {
+      chaves[j] = chaves[j - 1];
+      itens[j] = itens[j - 1];
+    }
+    chaves[j] = chave;
+    itens[j] = item;
+  }
+}
 
 // Strings in order, or in a few runs, merged by comparing neighbours before any key is read, as
 // the interpreter's sort would: true when done. False where they are not (or not all strings of
@@ -107,6 +126,8 @@ Veredito ordenar_pelas_chaves(PyObject** itens, PyObject* const* chaves, Py_ssiz
     // Strictly descending keys, all distinct: reversed, the items are in stable order.
     std::reverse(itens, itens + n);
     percurso->invertida = true;
+  } else if (quantidade <= maior_por_insercao) {
+    ordenar_por_insercao(espaco.chaves, itens, quantidade);
   } else if (!ordenar_chaves_por_corridas(itens, espaco.inicio(), quantidade, estat, false,
                                           percurso)) {
     std::uint64_t* outras = espaco.chaves + quantidade;
