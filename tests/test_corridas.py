@@ -118,6 +118,21 @@ def test_runs_too_costly_to_merge(kind, keyed, reverse):
     assert path.startswith("native: ") and "runs merged" not in path, path
 
 
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("kind", KINDS)
+def test_long_first_run_then_runs_too_costly_to_merge(kind, keyed, reverse):
+    """The head of a long first run that lies below everything after it stays in place while
+    the rest is merged; where that merge stops, the other path orders the whole list, the
+    head's keys with it, as stably."""
+    rng = random.Random(11)
+    head = sorted(KINDS[kind](rng) for _ in range(3000))
+    strings = kind in ("str", "bytes")
+    tail = interleaved_blocks(kind, 64 if strings else 1024, 64 if strings else 16, 4)
+    path = check([fresh(v) for v in head] + tail, keyed, reverse)
+    assert path.startswith("native: ") and "runs merged" not in path, path
+
+
 @pytest.mark.parametrize("keyed", [False, True])
 def test_dense_ints_in_many_runs(keyed):
     """Small ints in 64 runs: counting finishes what the merge began."""

@@ -351,18 +351,35 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
     anotar_corridas(corridas, percurso);
     return true;
   }
+  // The first run's rows up to the smallest string after it stay where they are.
+  std::size_t inicio = 0;
+  if ((corridas[0] & corrida_descendente) == 0 && !corridas.com_iguais()) {
+    const std::size_t fim_primeira = corridas[0] & corrida_fim;
+    std::uint32_t menor_depois = linhas[fim_primeira];
+    for (std::size_t i = fim_primeira + 1; i < n; ++i) {
+      menor_depois = comparar_linhas(linhas[i], menor_depois) < 0 ? linhas[i] : menor_depois;
+    }
+    inicio = static_cast<std::size_t>(
+        std::upper_bound(linhas, linhas + fim_primeira, menor_depois,
+                         [&comparar_linhas](std::uint32_t a, std::uint32_t b) {
+                           return comparar_linhas(a, b) < 0;
+                         }) -
+        linhas);
+    corridas.comecar_em(inicio);
+  }
   // The items in order gathered through the prefix keys' room, free once the merge is done; a
   // merge that costs too much leaves the keys as they were for the prefix keys' sort.
-  if (fundir_textos(linhas, linhas + n, n, corridas, comparar_linhas, orcamento, liberar,
+  const std::size_t m = n - inicio;
+  if (fundir_textos(linhas + inicio, linhas + n, m, corridas, comparar_linhas, orcamento, liberar,
                     percurso) != Fusao::FEITA) {
     return false;
   }
   LiberacaoGil sem_gil(liberar);
   auto* ordenados = reinterpret_cast<PyObject**>(bloco + n);
-  for (std::size_t i = 0; i < n; ++i) {
-    ordenados[i] = itens[linhas[i]];
+  for (std::size_t i = 0; i < m; ++i) {
+    ordenados[i] = itens[linhas[inicio + i]];
   }
-  std::memcpy(itens, ordenados, n * sizeof(PyObject*));
+  std::memcpy(itens + inicio, ordenados, m * sizeof(PyObject*));
   return true;
 }
 
@@ -379,17 +396,29 @@ bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::si
       !medir_corridas_de_chaves(chaves, n, orcamento, corridas)) {
     return false;
   }
-  // The records in the free words, and the keys' room the merge's scratch.
-  auto* registros = reinterpret_cast<Entrada*>(bloco + 2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    registros[i] = Entrada{itens[i], chaves[i]};
+  // The first run's items up to the smallest key after it stay where they are: in a list in
+  // order but for a few items, that is most of it, and no record of them is made.
+  const std::size_t fim_primeira = corridas[0] & corrida_fim;
+  std::size_t inicio = 0;
+  if (!corridas.em_ordem() && (corridas[0] & corrida_descendente) == 0 && !corridas.com_iguais()) {
+    const std::uint64_t menor_depois = *std::min_element(chaves + fim_primeira, chaves + n);
+    inicio = static_cast<std::size_t>(
+        std::upper_bound(chaves, chaves + fim_primeira, menor_depois) - chaves);
+    corridas.comecar_em(inicio);
   }
-  if (!fundir_registros(itens, registros, reinterpret_cast<Entrada*>(chaves), n, corridas,
-                        orcamento, liberar)) {
+  const std::size_t m = n - inicio;
+  // The records in the free words, and the room of their keys the merge's scratch (it takes
+  // half the records at most); the keys before stay, in case the merge stops.
+  auto* registros = reinterpret_cast<Entrada*>(bloco + 2 * n);
+  for (std::size_t i = 0; i < m; ++i) {
+    registros[i] = Entrada{itens[inicio + i], chaves[inicio + i]};
+  }
+  if (!fundir_registros(itens + inicio, registros, reinterpret_cast<Entrada*>(chaves + inicio), m,
+                        corridas, orcamento, liberar)) {
     // Partly merged: the items and their keys go on from there.
-    for (std::size_t i = 0; i < n; ++i) {
-      itens[i] = registros[i].objeto;
-      chaves[i] = registros[i].chave;
+    for (std::size_t i = 0; i < m; ++i) {
+      itens[inicio + i] = registros[i].objeto;
+      chaves[inicio + i] = registros[i].chave;
     }
     return false;
   }

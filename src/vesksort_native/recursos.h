@@ -214,9 +214,18 @@ class ListaCorridas {
   std::uint64_t operator[](std::size_t k) const {
     return k < std::size(primeiras_) ? primeiras_[k] : outras_[k - std::size(primeiras_)];
   }
+  // Whether some run holds equal items marked (their positions are absolute).
+  bool com_iguais() const { return capacidade_iguais_ > 0 || sem_iguais_; }
+  // The runs of the items from `inicio` on: the first `inicio` items, which must lie within the
+  // first run, are left out.
+  void comecar_em(std::size_t inicio) {
+    for (std::size_t k = 0; k < quantidade_; ++k) {
+      (k < std::size(primeiras_) ? primeiras_[k] : outras_[k - std::size(primeiras_)]) -= inicio;
+    }
+  }
 
  private:
-  std::uint64_t primeiras_[8];
+  std::uint64_t primeiras_[8] = {};
   BufferNativo<std::uint64_t> outras_;
   BufferNativo<std::uint64_t> iguais_;
   std::size_t capacidade_iguais_ = 0;
