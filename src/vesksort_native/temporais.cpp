@@ -4,6 +4,8 @@
 
 #include <datetime.h>
 
+#include <cstring>
+
 namespace vesksort {
 namespace {
 
@@ -69,8 +71,12 @@ TiposTemporais tipos_temporais() {
 }
 
 bool LeitorTemporal::comecar(PyObject* objeto) {
-  tipos_ = tipos_temporais();
   PyTypeObject* classe = Py_TYPE(objeto);
+  // The module's types are named "datetime.<name>": objects of any other type cost no lookup.
+  if (std::strncmp(classe->tp_name, "datetime.", 9) != 0) {
+    return false;
+  }
+  tipos_ = tipos_temporais();
   if (classe == tipos_.data) {
     tipo_ = TipoTemporal::DATA;
   } else if (classe == tipos_.data_hora) {
