@@ -41,10 +41,18 @@ def values(kind, n, seed, shape="random"):
 LEAST_NATIVE = {int: 3, bool: 3, float: 4, tuple: 5, str: 8, bytes: 8, dt.date: 6}
 
 
+def ordered_in_place(a, b):
+    """Two values that the drop-ins compare themselves: of one type, int64, float or str."""
+    return type(a) is type(b) and (type(a) in (float, str) or
+                                   type(a) is int and all(-2**63 <= v < 2**63 for v in (a, b)))
+
+
 def expected_path(items, keyed):
     n = len(items)
     if n < 2:
         return r"(nothing to order|interpreter: fewer than \d+ items)"
+    if n == 2 and ordered_in_place(*items):
+        return r"native: \w+ (value|key)s, short-list sort"
     least = 3 if keyed else LEAST_NATIVE[type(items[0])]
     if n < least:
         return rf"interpreter: fewer than {least} items"
@@ -97,3 +105,57 @@ def test_threads_sorting_short_lists_at_once():
     for thread in threads:
         thread.join()
     assert not errors
+
+
+NAN = float("nan")
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize(
+    "pair",
+    [(1, 2), (2, 1), (5, 5), (-(2**63), 2**63 - 1), (2**63, 1), (2**64, -(2**64)),
+     (0.0, -0.0), (NAN, 1.0), (1.0, NAN), (NAN, NAN), (1.5, 1), (True, 0), (True, False),
+     ("b", "a"), ("a", "a"), ("\u4e2d", "z"), ("", "\0"), (b"b", b"a"), ((2,), (1,))],
+    ids=repr)
+def test_two_items(pair, keyed, reverse):
+    """Two items: compared natively where both are of one type that compares without running
+    any code, by the interpreter's sort otherwise; ties, NaNs and reverse as sorted() has them."""
+    check([distinct(v) for v in pair], keyed, reverse)
+
+
+class Counted:
+    """A value whose comparisons are recorded, and which raises at the comparison `fails_at`."""
+
+    def __init__(self, value, log, fails_at=None):
+        self.value, self.log, self.fails_at = value, log, fails_at
+
+    def __lt__(self, other):
+        self.log.append((self.value, other.value))
+        if len(self.log) == self.fails_at:
+            raise ValueError("comparison failed")
+        return self.value < other.value
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("n", [2, 3, 7, 16, 100, 255])
+def test_keys_of_another_kind_compared_as_the_builtin_compares_them(n, reverse):
+    """Keys that no native path orders: the same comparisons, in the same order, as
+    list.sort(key=...), the same order of the items, and where a comparison raises, the list
+    left as list.sort() leaves it. Two items share one key object."""
+    rng = random.Random(n)
+    values = [rng.randrange(n // 2 + 1) for _ in range(n - 2)]
+    for fails_at in (None, 1, n // 2 + 1, 2 * n):
+        logs, orders = {}, {}
+        for name, sort in (("builtin", list.sort), ("drop-in", vesksort_native.sort_in_place)):
+            log = logs[name] = []
+            shared = Counted(-1, log, fails_at)
+            keys = [Counted(v, log, fails_at) for v in values] + [shared, shared]
+            items = [(key, i) for i, key in enumerate(keys)]
+            try:
+                sort(items, key=lambda item: item[0], reverse=reverse)
+            except ValueError as error:
+                assert str(error) == "comparison failed"
+            orders[name] = [i for _, i in items]
+        assert logs["builtin"] == logs["drop-in"]
+        assert orders["builtin"] == orders["drop-in"]

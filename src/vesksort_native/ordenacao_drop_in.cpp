@@ -788,6 +788,80 @@ int ordenar_um_item(PyObject* lista, PyObject* funcao_chave) {
   return retida.terminar();
 }
 
+// The order of two values that compare without running any code (exact ints in the int64
+// range, floats, or strs, both of one type): -1, 0 or 1 as a < b, neither, or b < a (a NaN is
+// neither), noted in `percurso`; sem_ordem_nativa for values of other kinds.
+constexpr int sem_ordem_nativa = 2;
+
+int ordem_de_dois(PyObject* a, PyObject* b, Percurso* percurso) {
+  PyTypeObject* tipo = Py_TYPE(a);
+  if (Py_TYPE(b) != tipo) {
+    return sem_ordem_nativa;
+  }
+  if (tipo == &PyFloat_Type) {
+    const double x = PyFloat_AS_DOUBLE(a);
+    const double y = PyFloat_AS_DOUBLE(b);
+    percurso->floats = true;
+    return x < y ? -1 : y < x ? 1 : 0;
+  }
+  if (tipo == &PyLong_Type) {
+    std::int64_t x;
+    std::int64_t y;
+    if (ler_int64_exato(a, &x) != 1 || ler_int64_exato(b, &y) != 1) {
+      PyErr_Clear();
+      return sem_ordem_nativa;
+    }
+    return x < y ? -1 : y < x ? 1 : 0;
+  }
+  if (tipo == &PyUnicode_Type) {
+    percurso->texto = "str";
+    return PyUnicode_Compare(a, b);
+  }
+  return sem_ordem_nativa;
+}
+
+// Two items in the order of their sort keys `ordem` (as ordem_de_dois gives it): swapped where
+// the interpreter's sort would swap them. With reverse it reverses the list, orders it stably and
+// reverses it again: equal items keep their order either way.
+void ordenar_dois(PyObject** itens, int ordem, int reverso, Percurso* percurso) {
+  if (reverso ? ordem < 0 : ordem > 0) {
+    std::swap(itens[0], itens[1]);
+  }
+  percurso->algoritmo = KEYED_RADIX;
+  percurso->pequena = true;
+}
+
+// Two items by their keys, each computed once: ordered here where the keys compare without
+// running any code, by the interpreter's sort, handed the keys, otherwise.
+int ordenar_dois_por_chave(PyObject* lista, PyObject* funcao_chave, int reverso,
+                           Percurso* percurso) {
+  RetencaoLista retida(lista);
+  percurso->chaves = true;
+  PyObject* objetos[2];
+  ReferenciasGuardadas chaves(objetos);
+  for (int i = 0; i < 2; ++i) {
+    PyObject* chave = PyObject_CallOneArg(funcao_chave, retida.itens()[i]);
+    if (chave == nullptr) {
+      return -1;
+    }
+    chaves.guardar(chave);
+  }
+  const int ordem = ordem_de_dois(objetos[0], objetos[1], percurso);
+  if (ordem == sem_ordem_nativa) {
+    percurso->texto = nullptr;
+    percurso->floats = false;
+    percurso->motivo = MotivoInterpretador::LISTA_CURTA;
+    percurso->menor_nativo = 3;
+    if (ordenar_pela_ordem_das_chaves(retida, objetos, 2, reverso) < 0) {
+      return -1;
+    }
+  } else {
+    ordenar_dois(retida.itens(), ordem, reverso, percurso);
+  }
+  chaves.liberar();
+  return retida.terminar();
+}
+
 // The one road of both drop-ins, over a list (sort()'s own when `privada`).
 int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, bool privada,
                   Percurso* percurso) {
@@ -797,6 +871,17 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, bool pri
       return 0;  // nothing to order, and no code of anyone's to run
     }
     return ordenar_um_item(lista, funcao_chave);
+  }
+  if (n == 2) {
+    if (funcao_chave != nullptr) {
+      return ordenar_dois_por_chave(lista, funcao_chave, reverso, percurso);
+    }
+    PyObject** itens = itens_da_lista(lista);
+    const int ordem = ordem_de_dois(itens[0], itens[1], percurso);
+    if (ordem != sem_ordem_nativa) {
+      ordenar_dois(itens, ordem, reverso, percurso);
+      return 0;
+    }
   }
   percurso->menor_nativo = menor_tamanho_pequeno(itens_da_lista(lista)[0], funcao_chave);
   if (n < percurso->menor_nativo) {
@@ -889,7 +974,8 @@ PyObject* descrever_percurso(const Percurso& percurso, Py_ssize_t n) {
     return PyUnicode_FromFormat("native: %s %ss, %zu runs merged", dominio, tipo_ordenado,
                                 percurso.corridas);
   }
-  if (percurso.texto != nullptr && percurso.algoritmo == KEYED_RADIX) {
+  if (percurso.texto != nullptr && percurso.algoritmo == KEYED_RADIX &&
+      !(percurso.pequena && percurso.passagens == 0)) {
     return PyUnicode_FromFormat("native: %s %ss, radix sort on prefixes in %d level%s", dominio,
                                 tipo_ordenado, percurso.passagens,
                                 percurso.passagens == 1 ? "" : "s");

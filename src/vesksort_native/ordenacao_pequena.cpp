@@ -4,6 +4,7 @@
 // hundred keys fall apart in one or two splits, and small parts are ranked without branches),
 // strings by their prefix keys and levels, tuples a column at a time.
 #include <algorithm>
+#include <bit>
 
 #include "leitores.h"
 
@@ -137,7 +138,120 @@ Veredito ordenar_pelas_chaves(PyObject** itens, PyObject* const* chaves, Py_ssiz
   return Veredito::NATIVO;
 }
 
+// The positions of up to 255 objects by identity, each object's positions in increasing order:
+// an open-addressed table twice as long as they are many, on the stack.
+class PosicoesPorIdentidade {
+ public:
+  PosicoesPorIdentidade(PyObject* const* objetos, std::size_t n)
+      : mascara_(std::bit_ceil(2 * n) - 1) {
+    std::fill_n(objetos_, mascara_ + 1, nullptr);
+    for (std::size_t i = n; i-- > 0;) {  // from the last, so that each chain starts at its first
+      const std::size_t k = lugar(objetos[i]);
+      seguinte_[i] = objetos_[k] == nullptr ? sem_posicao : primeira_[k];
+      objetos_[k] = objetos[i];
+      primeira_[k] = static_cast<std::uint8_t>(i);
+    }
+  }
+
+  // The first position of `objeto` not yet taken (it must have one).
+  std::size_t tomar(PyObject* objeto) {
+    const std::size_t k = lugar(objeto);
+    const std::uint8_t posicao = primeira_[k];
+    primeira_[k] = seguinte_[posicao];
+    return posicao;
+  }
+
+  static constexpr std::size_t maximo = 255;
+
+ private:
+  std::size_t lugar(PyObject* objeto) const {
+    std::size_t k = (reinterpret_cast<std::uintptr_t>(objeto) >> 4) * 0x9E3779B97F4A7C15u >> 40;
+    for (k &= mascara_; objetos_[k] != nullptr && objetos_[k] != objeto; k = (k + 1) & mascara_) {
+    }
+    return k;
+  }
+
+  static constexpr std::uint8_t sem_posicao = 255;  // a chain's end: positions end at 254
+  std::size_t mascara_;
+  PyObject* objetos_[2 * (maximo + 1)];
+  std::uint8_t primeira_[2 * (maximo + 1)];
+  std::uint8_t seguinte_[maximo];
+};
+
 }  // namespace
+
+// An empty list, untracked (gc.get_objects() cannot hand it to anyone), for the keys' sort: the
+// one kept between calls where it is free (a comparison may sort again, in this thread or, as it
+// runs Python code, in another), a new one otherwise. Its items are lent for the sort, their
+// references the caller's, and it is empty again before it is given back.
+class ListaDeChaves {
+ public:
+  ListaDeChaves() {
+    if (guardada_ != nullptr && !em_uso_) {
+      em_uso_ = true;
+      lista_ = Py_NewRef(guardada_);
+    } else {
+      lista_ = PyList_New(0);
+      if (lista_ != nullptr) {
+        PyObject_GC_UnTrack(lista_);
+        if (guardada_ == nullptr) {
+          guardada_ = Py_NewRef(lista_);  // kept for the module's life
+          em_uso_ = true;
+        }
+      }
+    }
+  }
+  ListaDeChaves(const ListaDeChaves&) = delete;
+  ListaDeChaves& operator=(const ListaDeChaves&) = delete;
+  ~ListaDeChaves() {
+    if (lista_ == guardada_) {
+      em_uso_ = false;
+    }
+    Py_XDECREF(lista_);
+  }
+
+  explicit operator bool() const { return lista_ != nullptr; }
+  PyObject* get() const { return lista_; }
+
+ private:
+  PyObject* lista_;
+  static inline PyObject* guardada_ = nullptr;
+  static inline bool em_uso_ = false;
+};
+
+// The items ordered by the interpreter's sort of their n keys, all computed: a list of the keys
+// is ordered by list.sort() (the very comparisons, in the same order, that it makes ordering the
+// items by those keys), and each item follows its key, found by identity. Where the sort fails
+// part way, the items take the order that it left the keys in, as they would have. For a few
+// items this costs far less than replaying the keys through a key function. 0, or -1 with an
+// exception set.
+int ordenar_pela_ordem_das_chaves(RetencaoLista& retida, PyObject* const* chaves, Py_ssize_t n,
+                                  int reverso) {
+  ListaDeChaves lista;
+  if (!lista) {
+    return -1;
+  }
+  const auto quantidade = static_cast<std::size_t>(n);
+  PyObject* ordenadas[PosicoesPorIdentidade::maximo];
+  std::copy_n(chaves, quantidade, ordenadas);
+  auto* propria = reinterpret_cast<PyListObject*>(lista.get());
+  propria->ob_item = ordenadas;
+  Py_SET_SIZE(propria, n);
+  propria->allocated = n;
+  const int resultado = ordenar_pelo_interpretador(lista.get(), nullptr, reverso);
+  PyObject** ordem_final = propria->ob_item;
+  propria->ob_item = nullptr;
+  Py_SET_SIZE(propria, 0);
+  propria->allocated = 0;
+  PosicoesPorIdentidade posicoes(chaves, quantidade);
+  PyObject* ordenados[PosicoesPorIdentidade::maximo];
+  PyObject** itens = retida.itens();
+  for (std::size_t j = 0; j < quantidade; ++j) {
+    ordenados[j] = itens[posicoes.tomar(ordem_final[j])];
+  }
+  std::copy_n(ordenados, quantidade, itens);
+  return resultado;
+}
 
 int ordenar_lista_pequena(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
                           Percurso* percurso) {
@@ -175,9 +289,9 @@ int ordenar_lista_pequena(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave,
     return -1;
   }
   if (veredito == Veredito::TIMSORT) {
-    Py_ssize_t prontas;
-    PyObject** objetos = chaves.soltar(&prontas);
-    return entregar_ao_interpretador(retida, objetos, prontas, funcao_chave, reverso);
+    if (ordenar_pela_ordem_das_chaves(retida, espaco.objetos_chaves, n, reverso) < 0) {
+      return -1;
+    }
   }
   chaves.liberar();
   return retida.terminar();

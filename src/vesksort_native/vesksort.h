@@ -676,6 +676,11 @@ Veredito ordenar_tuplas_por_colunas(PyObject** itens, PyObject* const* tuplas, s
 // A list shorter than the long native paths take (at most 255 items), ordered by the key
 // function's results when `funcao_chave`, natively where its values or keys allow, by the
 // interpreter's sort otherwise (the keys computed handed to it). 0, or -1 with an exception set.
+// The held items (at most 255) ordered by the interpreter's sort of their n keys, all computed,
+// in `chaves`: 0, or -1 with an exception set, the items then in the order that the sort left
+// their keys in.
+int ordenar_pela_ordem_das_chaves(RetencaoLista& retida, PyObject* const* chaves, Py_ssize_t n,
+                                  int reverso);
 int ordenar_lista_pequena(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
                           Percurso* percurso);
 
