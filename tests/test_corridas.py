@@ -192,6 +192,24 @@ def test_prefix_chains(values, keyed, reverse):
     check(values, keyed, reverse, r"native: \w+ (value|key)s, .*")
 
 
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("shape", ["descending-ties", "halves", "appended"])
+def test_ascii_strings_equal_in_their_first_bytes(shape, keyed, reverse):
+    """ASCII strings that share their first 7 bytes or more (equal ones as distinct objects,
+    prefixes of one another, ones going on with "\x00") in runs: told apart past those bytes."""
+    rng = random.Random(9)
+    heads = ["abcdefg", "abcdefgh", "abcdefg\x00", "abcdefgh\x00z", "abcdefghij", "abcdefgz"]
+    values = [rng.choice(heads) + rng.choice(["", "", "a", "\x00", "zz"]) for _ in range(600)]
+    if shape == "descending-ties":
+        values = [v for v in sorted(values[:300], reverse=True) for _ in (0, 1)]
+    elif shape == "halves":
+        values = sorted(values[:300]) + sorted(values[300:])
+    else:
+        values = sorted(values[:590]) + values[590:]
+    check([fresh(v) for v in values], keyed, reverse)
+
+
 @pytest.mark.parametrize("keyed", [False, True])
 @pytest.mark.parametrize("width", ["x", "\u4e2d"])
 def test_long_equal_strings(width, keyed):
