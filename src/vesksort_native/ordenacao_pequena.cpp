@@ -178,8 +178,6 @@ class PosicoesPorIdentidade {
   std::uint8_t seguinte_[maximo];
 };
 
-}  // namespace
-
 // An empty list, untracked (gc.get_objects() cannot hand it to anyone), for the keys' sort: the
 // one kept between calls where it is free (a comparison may sort again, in this thread or, as it
 // runs Python code, in another), a new one otherwise. Its items are lent for the sort, their
@@ -218,6 +216,8 @@ class ListaDeChaves {
   static inline PyObject* guardada_ = nullptr;
   static inline bool em_uso_ = false;
 };
+
+}  // namespace
 
 // The items ordered by the interpreter's sort of their n keys, all computed: a list of the keys
 // is ordered by list.sort() (the very comparisons, in the same order, that it makes ordering the
