@@ -42,8 +42,10 @@ LEAST_NATIVE = {int: 3, bool: 3, float: 4, tuple: 5, str: 8, bytes: 8, dt.date: 
 
 
 def ordered_in_place(a, b):
-    """Two values that the drop-ins compare themselves: of one type, int64, float or str."""
-    return type(a) is type(b) and (type(a) in (float, str) or
+    """Two values that the drop-ins compare themselves: of one type, int64, float (no NaN) or
+    str."""
+    return type(a) is type(b) and (type(a) is str or
+                                   type(a) is float and a == a and b == b or
                                    type(a) is int and all(-2**63 <= v < 2**63 for v in (a, b)))
 
 

@@ -396,6 +396,21 @@ bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::si
       !medir_corridas_de_chaves(chaves, n, orcamento, corridas)) {
     return false;
   }
+  if (corridas.quantidade() == 1) {
+    // In order already, or one descending run whose equal keys keep their order: reversed, and
+    // each stretch of equal keys reversed back. No record is made.
+    if (!corridas.em_ordem()) {
+      std::reverse(itens, itens + n);
+      std::reverse(chaves, chaves + n);
+      for (std::size_t i = 0, j; i < n; i = j) {
+        for (j = i + 1; j < n && chaves[j] == chaves[i]; ++j) {
+        }
+        std::reverse(itens + i, itens + j);
+      }
+    }
+    anotar_corridas(corridas, percurso);
+    return true;
+  }
   // The first run's items up to the smallest key after it stay where they are: in a list in
   // order but for a few items, that is most of it, and no record of them is made.
   const std::size_t fim_primeira = corridas[0] & corrida_fim;
@@ -789,8 +804,8 @@ int ordenar_um_item(PyObject* lista, PyObject* funcao_chave) {
 }
 
 // The order of two values that compare without running any code (exact ints in the int64
-// range, floats, or strs, both of one type): -1, 0 or 1 as a < b, neither, or b < a (a NaN is
-// neither), noted in `percurso`; sem_ordem_nativa for values of other kinds.
+// range, floats but NaNs, or strs, both of one type): -1, 0 or 1 as a < b, neither, or b < a,
+// noted in `percurso`; sem_ordem_nativa for values of other kinds.
 constexpr int sem_ordem_nativa = 2;
 
 int ordem_de_dois(PyObject* a, PyObject* b, Percurso* percurso) {
@@ -801,6 +816,9 @@ int ordem_de_dois(PyObject* a, PyObject* b, Percurso* percurso) {
   if (tipo == &PyFloat_Type) {
     const double x = PyFloat_AS_DOUBLE(a);
     const double y = PyFloat_AS_DOUBLE(b);
+    if (std::isnan(x) || std::isnan(y)) {
+      return sem_ordem_nativa;  // as every native path, a NaN goes to the interpreter's sort
+    }
     percurso->floats = true;
     return x < y ? -1 : y < x ? 1 : 0;
   }
