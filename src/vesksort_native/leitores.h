@@ -389,21 +389,26 @@ struct CompararTextos {
       if (chave_a != chave_b) {
         return (chave_a < chave_b) != reverso ? -1 : 1;
       }
-      // Equal first bytes (equal strings, as distinct objects, most often): bytes are code
-      // points, and the shorter of two strings equal as far as it goes comes first.
-      const auto tamanho_a = static_cast<std::size_t>(PyUnicode_GET_LENGTH(a));
-      const auto tamanho_b = static_cast<std::size_t>(PyUnicode_GET_LENGTH(b));
-      int ordem = std::memcmp(reinterpret_cast<const PyASCIIObject*>(a) + 1,
-                              reinterpret_cast<const PyASCIIObject*>(b) + 1,
-                              tamanho_a < tamanho_b ? tamanho_a : tamanho_b);
-      ordem = ordem != 0 ? (ordem > 0) - (ordem < 0)
-                         : (tamanho_a > tamanho_b) - (tamanho_a < tamanho_b);
-      return reverso ? -ordem : ordem;
+      return comparar_ascii(a, b);
     }
     return comparar_devagar(a, b);
   }
 
  private:
+  // Compact ASCII strings equal in their first 7 bytes (equal strings, as distinct objects, most
+  // often): bytes are code points, and the shorter of two strings equal as far as it goes comes
+  // first. Out of line, as the general comparison is, so that the merges' loops stay small.
+  [[gnu::noinline]] int comparar_ascii(PyObject* a, PyObject* b) const {
+    const auto tamanho_a = static_cast<std::size_t>(PyUnicode_GET_LENGTH(a));
+    const auto tamanho_b = static_cast<std::size_t>(PyUnicode_GET_LENGTH(b));
+    int ordem = std::memcmp(reinterpret_cast<const PyASCIIObject*>(a) + 1,
+                            reinterpret_cast<const PyASCIIObject*>(b) + 1,
+                            tamanho_a < tamanho_b ? tamanho_a : tamanho_b);
+    ordem =
+        ordem != 0 ? (ordem > 0) - (ordem < 0) : (tamanho_a > tamanho_b) - (tamanho_a < tamanho_b);
+    return reverso ? -ordem : ordem;
+  }
+
   static VistaTexto vista_ascii(PyObject* texto) {
     return VistaTexto{reinterpret_cast<const PyASCIIObject*>(texto) + 1,
                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(texto)), 1, true};
