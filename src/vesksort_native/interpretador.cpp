@@ -73,23 +73,30 @@ int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reve
   return 0;
 }
 
+int ordenar_emprestados_pelo_interpretador(PyObject* vazia, PyObject** itens, Py_ssize_t n,
+                                           PyObject* funcao_chave, int reverso) {
+  // The interpreter's sort holds the list's array in turn and puts the same array back on every
+  // path.
+  auto* lista = reinterpret_cast<PyListObject*>(vazia);
+  lista->ob_item = itens;
+  Py_SET_SIZE(lista, n);
+  lista->allocated = n;
+  const int resultado = ordenar_pelo_interpretador(vazia, funcao_chave, reverso);
+  lista->ob_item = nullptr;
+  Py_SET_SIZE(lista, 0);
+  lista->allocated = 0;
+  return resultado;
+}
+
 int ordenar_retidos_pelo_interpretador(RetencaoLista& retida, PyObject* funcao_chave, int reverso) {
   Referencia privada(PyList_New(0));
   if (!privada) {
     return -1;
   }
-  // Not tracked: gc.get_objects() cannot hand it to anyone. The interpreter's sort holds it in
-  // turn and puts the same array back on every path.
+  // Not tracked: gc.get_objects() cannot hand it to anyone.
   PyObject_GC_UnTrack(privada.get());
-  auto* lista = reinterpret_cast<PyListObject*>(privada.get());
-  lista->ob_item = retida.itens();
-  Py_SET_SIZE(lista, retida.tamanho());
-  lista->allocated = retida.tamanho();
-  const int resultado = ordenar_pelo_interpretador(privada.get(), funcao_chave, reverso);
-  lista->ob_item = nullptr;
-  Py_SET_SIZE(lista, 0);
-  lista->allocated = 0;
-  return resultado;
+  return ordenar_emprestados_pelo_interpretador(privada.get(), retida.itens(), retida.tamanho(),
+                                                funcao_chave, reverso);
 }
 
 PyObject* chamar_sorted(PyObject* const* argumentos, Py_ssize_t quantidade, PyObject* nomes) {

@@ -234,20 +234,13 @@ int ordenar_pela_ordem_das_chaves(RetencaoLista& retida, PyObject* const* chaves
   const auto quantidade = static_cast<std::size_t>(n);
   PyObject* ordenadas[PosicoesPorIdentidade::maximo];
   std::copy_n(chaves, quantidade, ordenadas);
-  auto* propria = reinterpret_cast<PyListObject*>(lista.get());
-  propria->ob_item = ordenadas;
-  Py_SET_SIZE(propria, n);
-  propria->allocated = n;
-  const int resultado = ordenar_pelo_interpretador(lista.get(), nullptr, reverso);
-  PyObject** ordem_final = propria->ob_item;
-  propria->ob_item = nullptr;
-  Py_SET_SIZE(propria, 0);
-  propria->allocated = 0;
+  const int resultado =
+      ordenar_emprestados_pelo_interpretador(lista.get(), ordenadas, n, nullptr, reverso);
   PosicoesPorIdentidade posicoes(chaves, quantidade);
   PyObject* ordenados[PosicoesPorIdentidade::maximo];
   PyObject** itens = retida.itens();
   for (std::size_t j = 0; j < quantidade; ++j) {
-    ordenados[j] = itens[posicoes.tomar(ordem_final[j])];
+    ordenados[j] = itens[posicoes.tomar(ordenadas[j])];
   }
   std::copy_n(ordenados, quantidade, itens);
   return resultado;

@@ -497,6 +497,11 @@ int preparar_timsort();
 // The interpreter's own list sort of `lista`, as `lista.sort(key=funcao_chave, reverse=reverso)`
 // (a null key: none). 0, or -1 with its exception.
 int ordenar_pelo_interpretador(PyObject* lista, PyObject* funcao_chave, int reverso);
+// The same sort of the n items at `itens`, lent for the call to `vazia`, an empty list that
+// nobody else can reach (not tracked by the collector), empty again on return. 0, or -1 with the
+// sort's exception, the items then in the order that the sort left them in.
+int ordenar_emprestados_pelo_interpretador(PyObject* vazia, PyObject** itens, Py_ssize_t n,
+                                           PyObject* funcao_chave, int reverso);
 // The same sort of the items of a held list, in a list of their own that nobody else can reach;
 // the held list stays held. 0, or -1 with the sort's exception.
 int ordenar_retidos_pelo_interpretador(RetencaoLista& retida, PyObject* funcao_chave, int reverso);
@@ -673,14 +678,14 @@ const std::uint32_t* ordenar_linhas_de_textos(PyObject* const* textos, std::size
 Veredito ordenar_tuplas_por_colunas(PyObject** itens, PyObject* const* tuplas, std::size_t n,
                                     bool reverso, Percurso* percurso);
 
-// A list shorter than the long native paths take (at most 255 items), ordered by the key
-// function's results when `funcao_chave`, natively where its values or keys allow, by the
-// interpreter's sort otherwise (the keys computed handed to it). 0, or -1 with an exception set.
 // The held items (at most 255) ordered by the interpreter's sort of their n keys, all computed,
 // in `chaves`: 0, or -1 with an exception set, the items then in the order that the sort left
 // their keys in.
 int ordenar_pela_ordem_das_chaves(RetencaoLista& retida, PyObject* const* chaves, Py_ssize_t n,
                                   int reverso);
+// A list shorter than the long native paths take (at most 255 items), ordered by the key
+// function's results when `funcao_chave`, natively where its values or keys allow, by the
+// interpreter's sort otherwise (the keys computed handed to it). 0, or -1 with an exception set.
 int ordenar_lista_pequena(PyObject* lista, Py_ssize_t n, PyObject* funcao_chave, int reverso,
                           Percurso* percurso);
 
