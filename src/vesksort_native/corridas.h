@@ -431,6 +431,28 @@ bool comeca_monotona(const T* a, std::size_t n, Comparar& comparar, Ver& ver) {
   return subidas == 0 || descidas == 0;
 }
 
+// How many items of a[0 ... n), in two runs or more, are in their final places already: those of
+// an ascending first run up to the smallest item after it. The runs are shifted to start after
+// them. None where the first run descends, or where equal items are marked (the marks count
+// from the start).
+template <class T, class Comparar, class Corridas>
+std::size_t cabeca_em_ordem(const T* a, std::size_t n, Corridas& corridas, Comparar& comparar) {
+  if ((corridas[0] & corrida_descendente) != 0 || corridas.com_iguais()) {
+    return 0;
+  }
+  const std::size_t fim_primeira = corridas[0] & corrida_fim;
+  const T* menor = a + fim_primeira;
+  for (const T* x = menor + 1; x < a + n; ++x) {
+    menor = comparar(*x, *menor) < 0 ? x : menor;
+  }
+  const auto inicio = static_cast<std::size_t>(
+      std::upper_bound(a, a + fim_primeira, *menor,
+                       [&comparar](const T& x, const T& y) { return comparar(x, y) < 0; }) -
+      a);
+  corridas.comecar_em(inicio);
+  return inicio;
+}
+
 // Orders a[0 ... n) by merging the runs that medir_corridas recorded (at least one), with room
 // for n / 2 items in `auxiliar`. False when the merges' work passes `orcamento` first: a is then
 // a permutation of what it was in which equal items keep their order (some runs merged, some

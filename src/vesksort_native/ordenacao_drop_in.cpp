@@ -352,21 +352,7 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
     return true;
   }
   // The first run's rows up to the smallest string after it stay where they are.
-  std::size_t inicio = 0;
-  if ((corridas[0] & corrida_descendente) == 0 && !corridas.com_iguais()) {
-    const std::size_t fim_primeira = corridas[0] & corrida_fim;
-    std::uint32_t menor_depois = linhas[fim_primeira];
-    for (std::size_t i = fim_primeira + 1; i < n; ++i) {
-      menor_depois = comparar_linhas(linhas[i], menor_depois) < 0 ? linhas[i] : menor_depois;
-    }
-    inicio = static_cast<std::size_t>(
-        std::upper_bound(linhas, linhas + fim_primeira, menor_depois,
-                         [&comparar_linhas](std::uint32_t a, std::uint32_t b) {
-                           return comparar_linhas(a, b) < 0;
-                         }) -
-        linhas);
-    corridas.comecar_em(inicio);
-  }
+  const std::size_t inicio = cabeca_em_ordem(linhas, n, corridas, comparar_linhas);
   // The items in order gathered through the prefix keys' room, free once the merge is done; a
   // merge that costs too much leaves the keys as they were for the prefix keys' sort.
   const std::size_t m = n - inicio;
@@ -413,14 +399,8 @@ bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::si
   }
   // The first run's items up to the smallest key after it stay where they are: in a list in
   // order but for a few items, that is most of it, and no record of them is made.
-  const std::size_t fim_primeira = corridas[0] & corrida_fim;
-  std::size_t inicio = 0;
-  if (!corridas.em_ordem() && (corridas[0] & corrida_descendente) == 0 && !corridas.com_iguais()) {
-    const std::uint64_t menor_depois = *std::min_element(chaves + fim_primeira, chaves + n);
-    inicio = static_cast<std::size_t>(
-        std::upper_bound(chaves, chaves + fim_primeira, menor_depois) - chaves);
-    corridas.comecar_em(inicio);
-  }
+  const auto comparar = [](std::uint64_t a, std::uint64_t b) { return (a > b) - (a < b); };
+  const std::size_t inicio = cabeca_em_ordem(chaves, n, corridas, comparar);
   const std::size_t m = n - inicio;
   // The records in the free words, and the room of their keys the merge's scratch (it takes
   // half the records at most); the keys before stay, in case the merge stops.
@@ -866,10 +846,8 @@ int ordenar_dois_por_chave(PyObject* lista, PyObject* funcao_chave, int reverso,
   }
   const int ordem = ordem_de_dois(objetos[0], objetos[1], percurso);
   if (ordem == sem_ordem_nativa) {
-    percurso->texto = nullptr;
-    percurso->floats = false;
     percurso->motivo = MotivoInterpretador::LISTA_CURTA;
-    percurso->menor_nativo = 3;
+    percurso->menor_nativo = menor_tamanho_pequeno(objetos[0], funcao_chave);
     if (ordenar_pela_ordem_das_chaves(retida, objetos, 2, reverso) < 0) {
       return -1;
     }
