@@ -6,6 +6,7 @@ order and in runs, and a kind that no native path orders among them."""
 import datetime as dt
 import random
 import threading
+import time
 
 import pytest
 
@@ -161,3 +162,46 @@ def test_keys_of_another_kind_compared_as_the_builtin_compares_them(n, reverse):
             orders[name] = [i for _, i in items]
         assert logs["builtin"] == logs["drop-in"]
         assert orders["builtin"] == orders["drop-in"]
+
+
+class Nesting:
+    """A key whose comparisons sort another short list by keys of its own kind, and let other
+    threads run: the keys' sort is entered again, in this thread and in others, while it runs."""
+
+    def __init__(self, value, depth):
+        self.value, self.depth = value, depth
+
+    def __lt__(self, other):
+        if self.depth:
+            inner = [(Nesting(v, self.depth - 1), v) for v in (3, 1, 2, 1)]
+            vesksort_native.sort_in_place(inner, key=lambda item: item[0])
+            assert [v for _, v in inner] == [1, 1, 2, 3]
+        time.sleep(0)
+        return self.value < other.value
+
+
+@pytest.mark.no_refleak
+def test_keys_sort_entered_again_and_from_other_threads():
+    """Short lists whose keys' comparisons sort again, from 3 threads at once: each sort gets a
+    list of its own for its keys, and every result is sorted()'s."""
+    errors = []
+
+    def work(seed):
+        rng = random.Random(seed)
+        try:
+            for _ in range(30):
+                items = [(Nesting(rng.randrange(5), 1), i) for i in range(rng.randrange(2, 12))]
+                for reverse in (False, True):
+                    expected = sorted(items, key=lambda item: item[0], reverse=reverse)
+                    result = vesksort_native.sort(items, key=lambda item: item[0], reverse=reverse)
+                    if any(a is not b for a, b in zip(result, expected, strict=True)):
+                        errors.append((seed, reverse))
+        except Exception as error:  # noqa: BLE001 - reported by the assertion below
+            errors.append((seed, repr(error)))
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors
