@@ -6,8 +6,10 @@
 // again, and a part soon holds a few keys that comparisons order: most keys move two or three
 // times, where an LSD sort moves every key once per digit.
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
+#include "postos.h"
 #include "vesksort.h"
 
 namespace vesksort {
@@ -15,7 +17,7 @@ namespace {
 
 // Parts up to this size are ordered by comparing every key with every other: below it, the
 // counts of a split cost more.
-constexpr std::size_t maior_parte_por_postos = 24;
+constexpr std::size_t maior_parte_por_postos = maior_quantidade_por_postos;
 
 // Parts shorter than this split by a digit of about as many bits as their size has, from the
 // highest bit in which their keys differ: a few dozen keys then count into about as many slots,
@@ -35,9 +37,7 @@ struct LadosBytes {
 };
 
 // Stable sort of the keys inicio ... fim - 1 of side `lado` into the same positions of the
-// other side, by whole keys: each key's place is the number of keys smaller than it and of equal
-// keys before it. Comparisons without branches cost less than the mispredicted ones of an
-// insertion sort, for a few dozen keys.
+// other side, by their places among each other (postos.h).
 template <class Linha>
 void ordenar_por_postos(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
                         std::size_t fim) {
@@ -46,17 +46,11 @@ void ordenar_por_postos(const LadosBytes<Linha>& lados, int lado, std::size_t in
   std::uint64_t* chaves_destino = lados.chaves[lado ^ 1] + inicio;
   Linha* linhas_destino = lados.linhas[lado ^ 1] + inicio;
   const std::size_t m = fim - inicio;
+  std::uint32_t postos[maior_quantidade_por_postos];
+  postos_de(chaves, m, postos);
   for (std::size_t i = 0; i < m; ++i) {
-    const std::uint64_t chave = chaves[i];
-    std::size_t posto = 0;
-    for (std::size_t j = 0; j < i; ++j) {
-      posto += chaves[j] <= chave;
-    }
-    for (std::size_t j = i + 1; j < m; ++j) {
-      posto += chaves[j] < chave;
-    }
-    chaves_destino[posto] = chave;
-    linhas_destino[posto] = linhas[i];
+    chaves_destino[postos[i]] = chaves[i];
+    linhas_destino[postos[i]] = linhas[i];
   }
 }
 
@@ -215,6 +209,15 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
 }
 
 }  // namespace
+
+#ifdef VESKSORT_POSTOS_AVX2
+const bool postos_com_avx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && std::getenv("VESKSORT_SEM_AVX2") == nullptr;
+}();
+#else
+const bool postos_com_avx2 = false;
+#endif
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
                  std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo) {

@@ -1,0 +1,97 @@
+// Stable ranking of a few dozen 64-bit keys: each key's place is the number of keys smaller than
+// it and of equal keys before it. Comparisons without branches cost less than the mispredicted
+// ones of an insertion sort; with AVX2 four keys are ranked against each other key at once.
+#ifndef VESKSORT_POSTOS_H
+#define VESKSORT_POSTOS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VESKSORT_POSTOS_AVX2 1
+#endif
+
+namespace vesksort {
+
+// The most keys postos_de ranks at once.
+inline constexpr std::size_t maior_quantidade_por_postos = 24;
+
+// Whether the processor runs postos_avx2 (read once, when the module loads); false also where
+// VESKSORT_SEM_AVX2 is set in the environment, so that the portable ranking can be tested.
+extern const bool postos_com_avx2;
+
+inline void postos_portateis(const std::uint64_t* chaves, std::size_t m, std::uint32_t* postos) {
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::uint64_t chave = chaves[i];
+    std::uint32_t posto = 0;
+    for (std::size_t j = 0; j < i; ++j) {
+      posto += chaves[j] <= chave;
+    }
+    for (std::size_t j = i + 1; j < m; ++j) {
+      posto += chaves[j] < chave;
+    }
+    postos[i] = posto;
+  }
+}
+
+#ifdef VESKSORT_POSTOS_AVX2
+// The same, four keys against one at a time. Unsigned order is signed order with the top bit
+// flipped, which AVX2 compares.
+__attribute__((target("avx2"))) inline void postos_avx2(const std::uint64_t* chaves, std::size_t m,
+                                                        std::uint32_t* postos) {
+  constexpr std::uint64_t sinal = std::uint64_t{1} << 63;
+  alignas(32) std::int64_t com_sinal[maior_quantidade_por_postos + 4];
+  for (std::size_t i = 0; i < m; ++i) {
+    com_sinal[i] = static_cast<std::int64_t>(chaves[i] ^ sinal);
+  }
+  for (std::size_t i = m; i < (m + 3) / 4 * 4; ++i) {
+    com_sinal[i] = INT64_MAX;  // lanes past the keys: ranked, never counted, never stored
+  }
+  for (std::size_t b = 0; b < m; b += 4) {
+    const __m256i bloco = _mm256_load_si256(reinterpret_cast<const __m256i*>(com_sinal + b));
+    // Keys before the block count where not greater; keys after it where smaller.
+    __m256i maiores_antes = _mm256_setzero_si256();
+    for (std::size_t j = 0; j < b; ++j) {
+      const __m256i outra = _mm256_set1_epi64x(com_sinal[j]);
+      maiores_antes = _mm256_sub_epi64(maiores_antes, _mm256_cmpgt_epi64(outra, bloco));
+    }
+    __m256i menores_depois = _mm256_setzero_si256();
+    for (std::size_t j = b + 4; j < m; ++j) {
+      const __m256i outra = _mm256_set1_epi64x(com_sinal[j]);
+      menores_depois = _mm256_sub_epi64(menores_depois, _mm256_cmpgt_epi64(bloco, outra));
+    }
+    alignas(32) std::int64_t antes[4];
+    alignas(32) std::int64_t depois[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(antes), maiores_antes);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(depois), menores_depois);
+    const std::size_t fim_bloco = b + 4 < m ? b + 4 : m;
+    for (std::size_t i = b; i < fim_bloco; ++i) {
+      std::uint64_t posto =
+          b - static_cast<std::uint64_t>(antes[i - b]) + static_cast<std::uint64_t>(depois[i - b]);
+      for (std::size_t j = b; j < i; ++j) {
+        posto += com_sinal[j] <= com_sinal[i];
+      }
+      for (std::size_t j = i + 1; j < fim_bloco; ++j) {
+        posto += com_sinal[j] < com_sinal[i];
+      }
+      postos[i] = static_cast<std::uint32_t>(posto);
+    }
+  }
+}
+#endif
+
+// The places of the m keys (at most maior_quantidade_por_postos) in their stable order.
+inline void postos_de(const std::uint64_t* chaves, std::size_t m, std::uint32_t* postos) {
+#ifdef VESKSORT_POSTOS_AVX2
+  if (postos_com_avx2) {
+    postos_avx2(chaves, m, postos);
+    return;
+  }
+#endif
+  postos_portateis(chaves, m, postos);
+}
+
+}  // namespace vesksort
+
+#endif
