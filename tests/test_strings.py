@@ -285,3 +285,29 @@ def test_strings_that_break_the_shared_head(late, reverse):
     check(shared_head(3000, 7, head, late), reverse=reverse, path=native("str", "value"))
     check(shared_head(3000, 8, head, late), keyed=True, reverse=reverse,
           path=native("str", "key"))
+
+
+def long_list(shape, n, seed):
+    """Lists long enough that their keys are first split by two bytes at once."""
+    rng = random.Random(seed)
+    if shape == "words":
+        return [distinct("".join(rng.choices("abcdefghij", k=rng.randint(0, 9)))) for _ in range(n)]
+    if shape == "bytes-full-range":
+        return [bytes(rng.choices(b"\x00\x01\x7f\x80\xfe\xff", k=rng.randint(0, 4)))
+                for _ in range(n)]
+    if shape == "wide":
+        return ["".join(rng.choices("a\xe9\u0416\u4e2d\U0001f600", k=rng.randint(0, 4)))
+                for _ in range(n)]
+    if shape == "low-byte-only":
+        # Keys equal but for what remains of each string: no two bytes to split by.
+        return [distinct("abcdefg" + "h" * rng.randint(0, 1)) for _ in range(n)]
+    return [distinct("abcdef" + "".join(rng.choices("xy", k=rng.randint(0, 3)))) for _ in range(n)]
+
+
+@pytest.mark.parametrize("shape", ["words", "bytes-full-range", "wide", "low-byte-only",
+                                   "sixth-byte"])
+@pytest.mark.parametrize("keyed", [False, True])
+def test_long_lists_split_by_two_bytes(shape, keyed):
+    values = long_list(shape, 2**15 + 3, 5)
+    domain = "bytes" if shape.startswith("bytes") else "str"
+    check(values, keyed, reverse=keyed, path=native(domain, "key" if keyed else "value", ".*"))

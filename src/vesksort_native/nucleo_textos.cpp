@@ -34,6 +34,8 @@ template <class Linha>
 struct LadosBytes {
   std::uint64_t* chaves[2];
   Linha* linhas[2];
+  // 65536 counts for a first split by two bytes, or null.
+  std::uint32_t* contagem_larga = nullptr;
 };
 
 // Stable sort of the keys inicio ... fim - 1 of side `lado` into the same positions of the
@@ -68,6 +70,11 @@ template <class Linha>
 void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t inicio,
                        std::size_t fim, int profundidade, std::uint32_t (*contagens)[256],
                        const ResumoChaves* resumo = nullptr, bool maioria_provavel = false);
+
+// A whole list of this many keys or more, given a table of 65536 counts, splits by the two bytes
+// from the first in which its keys differ: words that share no head fall into a few hundred
+// parts at once, and every key moves once less than by two splits of a byte.
+constexpr std::size_t menor_parte_por_dois_bytes = menor_lista_por_dois_bytes;
 
 // Parts from this size on are first checked for a key that most of them hold.
 constexpr std::size_t menor_parte_por_maioria = 256;
@@ -161,15 +168,20 @@ void ordenar_por_bytes(const LadosBytes<Linha>& lados, int lado, std::size_t ini
   const int mais_alto = 63 - std::countl_zero(menor ^ maior);
   int deslocamento = mais_alto & ~7;
   std::uint64_t mascara = 0xFF;
-  if (fim - inicio < menor_parte_por_bytes_inteiros && resumo == nullptr) {
+  std::uint32_t* contagem = contagens[profundidade];
+  if (lados.contagem_larga != nullptr && profundidade == 0 &&
+      fim - inicio >= menor_parte_por_dois_bytes && deslocamento >= 8) {
+    deslocamento -= 8;
+    mascara = 0xFFFF;
+    contagem = lados.contagem_larga;
+  } else if (fim - inicio < menor_parte_por_bytes_inteiros && resumo == nullptr) {
     const int bits = std::bit_width(fim - inicio);
     deslocamento = mais_alto + 1 > bits ? mais_alto + 1 - bits : 0;
     mascara = (std::uint64_t{1} << bits) - 1;
   }
   const auto primeiro = static_cast<unsigned>((menor >> deslocamento) & mascara);
   const auto ultimo = static_cast<unsigned>((maior >> deslocamento) & mascara);  // > primeiro
-  std::uint32_t* contagem = contagens[profundidade];
-  if (resumo != nullptr && deslocamento == 56) {
+  if (resumo != nullptr && deslocamento == 56 && mascara == 0xFF) {
     std::memcpy(contagem, resumo->primeiros_bytes, sizeof(resumo->primeiros_bytes));
   } else {
     for (unsigned d = primeiro; d <= ultimo; ++d) {
@@ -220,17 +232,21 @@ const bool postos_com_avx2 = false;
 #endif
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
-                 std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo) {
+                 std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo,
+                 std::uint32_t* contagem_larga) {
   std::uint32_t contagens[maximo_de_divisoes][256];
-  ordenar_por_bytes(LadosBytes<std::uint32_t>{{chaves, chaves_outras}, {linhas, linhas_outras}}, 0,
-                    0, n, 0, contagens, resumo, resumo == nullptr);
+  ordenar_por_bytes(
+      LadosBytes<std::uint32_t>{{chaves, chaves_outras}, {linhas, linhas_outras}, contagem_larga},
+      0, 0, n, 0, contagens, resumo, resumo == nullptr);
 }
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
-                 PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo) {
+                 PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo,
+                 std::uint32_t* contagem_larga) {
   std::uint32_t contagens[maximo_de_divisoes][256];
-  ordenar_por_bytes(LadosBytes<PyObject*>{{chaves, chaves_outras}, {objetos, objetos_outros}}, 0, 0,
-                    n, 0, contagens, resumo, resumo == nullptr);
+  ordenar_por_bytes(
+      LadosBytes<PyObject*>{{chaves, chaves_outras}, {objetos, objetos_outros}, contagem_larga}, 0,
+      0, n, 0, contagens, resumo, resumo == nullptr);
 }
 
 }  // namespace vesksort

@@ -186,7 +186,8 @@ Veredito ordenar_textos_dos_itens(PyObject** itens, Py_ssize_t n, bool reverso, 
   }
   BufferNativo<std::uint64_t> bloco;
   if (quantidade <= UINT32_MAX) {
-    bloco = BufferNativo<std::uint64_t>::alocar(4 * quantidade);
+    bloco =
+        BufferNativo<std::uint64_t>::alocar(4 * quantidade + palavras_alem_das_linhas(quantidade));
   }
   if (!bloco) {
     percurso->motivo = MotivoInterpretador::MEMORIA;
@@ -445,7 +446,9 @@ class EstradaChaves {
     // One block: the key objects, then their sort keys, then the kernels' other side and their
     // tables (none for strings), taken at once so that a call makes one allocation (counting may
     // grow it).
-    palavras_bloco_ = 4 * quantidade_ + (tipo == TipoChave::TEXTO ? 0 : palavras_tabelas_radix);
+    palavras_bloco_ =
+        4 * quantidade_ +
+        (tipo == TipoChave::TEXTO ? palavras_alem_das_linhas(quantidade_) : palavras_tabelas_radix);
     if (tipo != TipoChave::OUTRO) {
       bloco_ = BufferNativo<std::uint64_t>::alocar(palavras_bloco_);
       if (!bloco_ || (tipo == TipoChave::TEXTO && quantidade_ > UINT32_MAX)) {

@@ -74,13 +74,18 @@ constexpr std::size_t menor_parte_por_pivo = 64;
 template <class Linha>
 class OrdenacaoTextos {
  public:
+  // `espaco`: the keys and rows (2n words each for objects, one for row numbers), then, with
+  // `contagem_larga`, palavras_alem_das_linhas(n) words for the first split's counts.
   OrdenacaoTextos(PyObject* const* textos, const LeitorTexto& leitor, std::uint64_t* espaco,
-                  std::size_t n)
+                  std::size_t n, bool contagem_larga)
       : textos_(textos),
         chaves_(espaco),
         chaves_outras_(espaco + n),
         linhas_(reinterpret_cast<Linha*>(espaco + 2 * n)),
         linhas_outras_(linhas_ + n),
+        contagem_larga_(contagem_larga && palavras_alem_das_linhas(n) > 0
+                            ? reinterpret_cast<std::uint32_t*>(linhas_outras_ + n)
+                            : nullptr),
         mascara_(leitor.mascara()),
         utf8_(leitor.utf8()),
         bytes_(leitor.bytes()),
@@ -105,7 +110,7 @@ class OrdenacaoTextos {
       }
       percurso->invertida = true;
     } else if (estat.descidas > 0) {
-      radix_bytes(chaves_, chaves_outras_, linhas_, linhas_outras_, n, &resumo_);
+      radix_bytes(chaves_, chaves_outras_, linhas_, linhas_outras_, n, &resumo_, contagem_larga_);
     }
     resolver_empates(n);
     percurso->passagens = niveis_;
@@ -372,6 +377,7 @@ class OrdenacaoTextos {
   std::uint64_t* chaves_outras_;
   Linha* linhas_;
   Linha* linhas_outras_;
+  std::uint32_t* contagem_larga_;
   std::uint64_t mascara_;
   bool utf8_;
   bool bytes_;
@@ -384,7 +390,7 @@ class OrdenacaoTextos {
 
 const std::uint32_t* ordenar_linhas_de_textos(PyObject* const* textos, std::size_t n,
                                               const LeitorTexto& leitor, std::uint64_t* espaco) {
-  OrdenacaoTextos<std::uint32_t> ordenacao(textos, leitor, espaco, n);
+  OrdenacaoTextos<std::uint32_t> ordenacao(textos, leitor, espaco, n, false);
   Percurso percurso;
   ordenacao.ordenar(n, leitor.estat, &percurso);
   return ordenacao.linhas();
@@ -396,7 +402,7 @@ void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
   LiberacaoGil sem_gil(liberar_gil);
   std::size_t primeira_movida = 0;
   if (itens == textos) {
-    OrdenacaoTextos<PyObject*> ordenacao(textos, leitor, espaco, n);
+    OrdenacaoTextos<PyObject*> ordenacao(textos, leitor, espaco, n, true);
     ordenacao.ordenar(n, leitor.estat, percurso);
     const PyObject* const* ordenados = ordenacao.linhas();
     while (primeira_movida < n && ordenados[primeira_movida] == itens[primeira_movida]) {
@@ -405,7 +411,7 @@ void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
     std::memcpy(itens + primeira_movida, ordenados + primeira_movida,
                 (n - primeira_movida) * sizeof(PyObject*));
   } else {
-    OrdenacaoTextos<std::uint32_t> ordenacao(textos, leitor, espaco, n);
+    OrdenacaoTextos<std::uint32_t> ordenacao(textos, leitor, espaco, n, true);
     ordenacao.ordenar(n, leitor.estat, percurso);
     const std::uint32_t* linhas = ordenacao.linhas();
     while (primeira_movida < n && linhas[primeira_movida] == primeira_movida) {

@@ -280,15 +280,26 @@ struct ResumoChaves {
   std::uint32_t primeiros_bytes[256];
 };
 
+// From this many keys on, a radix sort of strings' prefix keys given room for 65536 counts
+// (palavras_contagem_larga words) splits them first by two bytes.
+inline constexpr std::size_t menor_lista_por_dois_bytes = std::size_t{1} << 15;
+inline constexpr std::size_t palavras_contagem_larga = 65536 * sizeof(std::uint32_t) / 8;
+// The words that a sort of n strings takes beyond its keys and rows: the counts of that split.
+inline std::size_t palavras_alem_das_linhas(std::size_t n) {
+  return n >= menor_lista_por_dois_bytes ? palavras_contagem_larga : 0;
+}
+
 // Stable MSD radix sort, byte by byte, of n keys (at most 2**32) and the 32-bit row numbers beside
 // them: `chaves` and `linhas` in input order on entry, in key order on return; the other two
 // arrays are scratch of the same sizes. `resumo`, when not null, summarises the n keys, and saves
-// the sort its first reads of them.
+// the sort its first reads of them. `contagem_larga`, when not null, is room for 65536 counts.
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
-                 std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo = nullptr);
+                 std::uint32_t* linhas_outras, std::size_t n, const ResumoChaves* resumo = nullptr,
+                 std::uint32_t* contagem_larga = nullptr);
 // The same with an object beside each key instead of a row number.
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
-                 PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo = nullptr);
+                 PyObject** objetos_outros, std::size_t n, const ResumoChaves* resumo = nullptr,
+                 std::uint32_t* contagem_larga = nullptr);
 
 // ---- Interpreter glue ---------------------------------------------------------------------
 
@@ -659,7 +670,8 @@ class LeitorTexto;
 // Orders the n (at most 2**32) objects of `itens` by the strings `textos` (the items
 // themselves, or their keys) that `leitor` read, stably: their first keys stand at the start of
 // `espaco`, 4n words where the items are the strings (the objects move beside their keys), 3n
-// words otherwise (32-bit row numbers do). The path is written to `percurso`;
+// words otherwise (32-bit row numbers do), and palavras_alem_das_linhas(n) words after those.
+// The path is written to `percurso`;
 // nothing can fail. Without the lock when `liberar_gil`.
 void ordenar_textos(PyObject** itens, PyObject* const* textos, std::size_t n,
                     const LeitorTexto& leitor, std::uint64_t* espaco, bool liberar_gil,
