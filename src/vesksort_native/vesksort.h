@@ -156,6 +156,7 @@ inline void buscar_campos(PyObject* item) {
     const Py_ssize_t campos = PyTuple_GET_SIZE(item) < 2 ? PyTuple_GET_SIZE(item) : 2;
     for (Py_ssize_t j = 0; j < campos; ++j) {
       __builtin_prefetch(PyTuple_GET_ITEM(item, j));
+      __builtin_prefetch(reinterpret_cast<const char*>(PyTuple_GET_ITEM(item, j)) + 63);
     }
   }
 }
