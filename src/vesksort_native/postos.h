@@ -81,10 +81,13 @@ __attribute__((target("avx2"))) inline void postos_avx2(const std::uint64_t* cha
 }
 #endif
 
+// Up to this many keys, ranking them one by one costs less than setting up the vectors.
+inline constexpr std::size_t menor_quantidade_por_avx2 = 6;
+
 // The places of the m keys (at most maior_quantidade_por_postos) in their stable order.
 inline void postos_de(const std::uint64_t* chaves, std::size_t m, std::uint32_t* postos) {
 #ifdef VESKSORT_POSTOS_AVX2
-  if (postos_com_avx2) {
+  if (postos_com_avx2 && m > menor_quantidade_por_avx2) {
     postos_avx2(chaves, m, postos);
     return;
   }
