@@ -20,6 +20,8 @@ DAY = dt.date(2024, 1, 1)
 KINDS = {
     "int64": lambda rng: rng.choice([rng.randrange(-(2**63), 2**63), rng.randrange(3), True]),
     "float": lambda rng: rng.choice([rng.random(), 0.0, -0.0, 1, 1.0, False]),
+    # Both signs: parted by sign before their radix sort.
+    "float-signs": lambda rng: rng.choice([rng.uniform(-1e12, 1e12), -2.5, 2.5, -1, 0.0]),
     "str": lambda rng: "".join(rng.choices("ab\xe9\u4e2d", k=rng.randint(0, 9))),
     "bytes": lambda rng: bytes(rng.choices(b"a\x00\xff", k=rng.randint(0, 9))),
     "tuple": lambda rng: (rng.choice("abc"), rng.randrange(3)),

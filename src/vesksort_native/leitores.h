@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "temporais.h"
 #include "textos.h"
@@ -120,16 +121,28 @@ struct LeitorDatas : LeitorNumerico {
 
 // The keys of objeto(inicio) ... objeto(n - 1) by `leitor`: n, the index of the first it could
 // not read, or -1. A loop of its own, out of line: inlined into its caller, its registers spilled.
+// A reader that copies as plain bytes works on a copy of its own, its statistics kept in
+// registers rather than stored and loaded again for every key.
 template <class Leitor, class Objeto>
 [[gnu::noinline]] Py_ssize_t ler_desde(Leitor& leitor, Objeto objeto, Py_ssize_t inicio,
                                        Py_ssize_t n) {
-  for (Py_ssize_t i = inicio; i < n; ++i) {
-    const Leitura lida = leitor.ler(i, objeto(i));
-    if (lida != Leitura::LIDA) {
-      return lida == Leitura::ERRO ? -1 : i;
+  const auto ler_com = [&](Leitor& quem) -> Py_ssize_t {
+    for (Py_ssize_t i = inicio; i < n; ++i) {
+      const Leitura lida = quem.ler(i, objeto(i));
+      if (lida != Leitura::LIDA) {
+        return lida == Leitura::ERRO ? -1 : i;
+      }
     }
+    return n;
+  };
+  if constexpr (std::is_trivially_copyable_v<Leitor>) {
+    Leitor local = leitor;
+    const Py_ssize_t lidas = ler_com(local);
+    leitor = local;
+    return lidas;
+  } else {
+    return ler_com(leitor);
   }
-  return n;
 }
 
 // The number keys of objeto(0) ... objeto(n - 1) (ints and bools, floats with ints among them,

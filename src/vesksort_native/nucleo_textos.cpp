@@ -249,4 +249,30 @@ void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject**
       0, n, 0, contagens, resumo, resumo == nullptr);
 }
 
+void radix_bytes_por_sinal(std::uint64_t* chaves, std::uint64_t* chaves_outras, PyObject** objetos,
+                           PyObject** objetos_outros, std::size_t n) {
+  constexpr int bit_alto = 63;
+  std::size_t baixas = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    baixas += (chaves[i] >> bit_alto) == 0;
+  }
+  // Two cursors in registers, chosen without a branch: the halves interleave at random.
+  std::size_t cursor_baixo = 0;
+  std::size_t cursor_alto = baixas;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t chave = chaves[i];
+    const bool alta = (chave >> bit_alto) != 0;
+    const std::size_t destino = alta ? cursor_alto : cursor_baixo;
+    cursor_alto += alta;
+    cursor_baixo += !alta;
+    chaves_outras[destino] = chave;
+    objetos_outros[destino] = objetos[i];
+  }
+  std::memcpy(chaves, chaves_outras, n * sizeof(std::uint64_t));
+  std::memcpy(objetos, objetos_outros, n * sizeof(PyObject*));
+  radix_bytes(chaves, chaves_outras, objetos, objetos_outros, baixas);
+  radix_bytes(chaves + baixas, chaves_outras + baixas, objetos + baixas, objetos_outros + baixas,
+              n - baixas);
+}
+
 }  // namespace vesksort

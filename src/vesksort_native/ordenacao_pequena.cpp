@@ -132,8 +132,13 @@ Veredito ordenar_pelas_chaves(PyObject** itens, PyObject* const* chaves, Py_ssiz
   } else if (!ordenar_chaves_por_corridas(itens, espaco.inicio(), quantidade, estat, false,
                                           percurso)) {
     std::uint64_t* outras = espaco.chaves + quantidade;
-    radix_bytes(espaco.chaves, outras, itens, reinterpret_cast<PyObject**>(outras + quantidade),
-                quantidade);
+    auto* outros = reinterpret_cast<PyObject**>(outras + quantidade);
+    constexpr std::uint64_t bit_alto = std::uint64_t{1} << 63;
+    if (percurso->floats && estat.menor_chave < bit_alto && estat.maior_chave >= bit_alto) {
+      radix_bytes_por_sinal(espaco.chaves, outras, itens, outros, quantidade);
+    } else {
+      radix_bytes(espaco.chaves, outras, itens, outros, quantidade);
+    }
   }
   return Veredito::NATIVO;
 }
