@@ -95,11 +95,9 @@ Veredito ordenar_pelas_chaves(PyObject** itens, PyObject* const* chaves, Py_ssiz
       return Veredito::NATIVO;
     }
     LeitorTexto leitor(primeira, chaves, espaco.chaves, reverso);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (leitor.ler(i, chaves[i]) != Leitura::LIDA) {
-        percurso->motivo = leitor.motivo;
-        return Veredito::TIMSORT;
-      }
+    if (leitor.ler_todos(chaves, n, [](Py_ssize_t) {}) < n) {
+      percurso->motivo = leitor.motivo;
+      return Veredito::TIMSORT;
     }
     if (!ordenar_por_corridas_de_textos(itens, chaves, espaco.inicio(), quantidade, leitor, reverso,
                                         false, percurso)) {
