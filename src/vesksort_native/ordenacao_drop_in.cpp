@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "chaves_diretas.h"
 #include "leitores.h"
 
 namespace vesksort {
@@ -428,13 +429,14 @@ namespace {
 // key function computing each key once, in item order. Each kind of key has its ordering.
 class EstradaChaves {
  public:
-  EstradaChaves(RetencaoLista& retida, Py_ssize_t n, PyObject* funcao_chave, int reverso,
-                bool liberar, Percurso* percurso)
+  EstradaChaves(RetencaoLista& retida, Py_ssize_t n, PyObject* funcao_chave,
+                const ChamadaChave& chamar, int reverso, bool liberar, Percurso* percurso)
       : retida_(retida),
         itens_(retida.itens()),
         n_(n),
         quantidade_(static_cast<std::size_t>(n)),
         funcao_chave_(funcao_chave),
+        chamar_(chamar),
         reverso_(reverso),
         liberar_(liberar),
         mascara_(reverso ? mascara_reversa : mascara_ascendente),
@@ -484,7 +486,7 @@ class EstradaChaves {
     if (i + distancia_prefetch / 2 < n_) {
       buscar_campos(itens_[i + distancia_prefetch / 2]);
     }
-    PyObject* chave = PyObject_CallOneArg(funcao_chave_, itens_[i]);
+    PyObject* chave = chamar_(itens_[i]);
     if (chave != nullptr) {
       chaves_.guardar(chave);
     }
@@ -511,6 +513,7 @@ class EstradaChaves {
   Py_ssize_t n_;
   std::size_t quantidade_;
   PyObject* funcao_chave_;
+  const ChamadaChave& chamar_;
   int reverso_;
   bool liberar_;
   std::uint64_t mascara_;
@@ -637,12 +640,14 @@ int ordenar_por_funcao_chave(PyObject* lista, Py_ssize_t n, PyObject* funcao_cha
   percurso->chaves = true;
   // The first key tells whether a native attempt can pay: a key of a kind that no native path
   // orders sends the list on at once, before any scratch is taken.
-  Referencia primeira(PyObject_CallOneArg(funcao_chave, retida.itens()[0]));
+  const ChamadaChave chamar(funcao_chave, true);
+  Referencia primeira(chamar(retida.itens()[0]));
   if (!primeira) {
     return -1;
   }
   const TipoChave tipo = tipo_de_chave(primeira.get(), &percurso->motivo);
-  EstradaChaves estrada(retida, n, funcao_chave, reverso, liberar_gil(n, privada), percurso);
+  EstradaChaves estrada(retida, n, funcao_chave, chamar, reverso, liberar_gil(n, privada),
+                        percurso);
   int resultado;
   if (!estrada.preparar(tipo, std::move(primeira), &resultado)) {
     return resultado;
