@@ -317,6 +317,43 @@ Py_ssize_t ler_chaves(Leitor& leitor, Py_ssize_t inicio, Py_ssize_t n, PyObject*
 
 }  // namespace
 
+// The rows 0 ... n - 1 of the strings `textos`, at `bloco + 2n`, in the runs `corridas` that
+// `comparar` found: the items merged by them, through the rows, and gathered through the words
+// from n to 2n. False, with no item moved, where the merge costs too much.
+template <class Comparar>
+bool fundir_itens_por_linhas(PyObject** itens, std::uint64_t* bloco, std::size_t n,
+                             ListaCorridas& corridas, Comparar& comparar, std::uint64_t orcamento,
+                             bool liberar, Percurso* percurso) {
+  auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
+  if (corridas.em_ordem()) {
+    anotar_corridas(corridas, percurso);
+    return true;
+  }
+  // The first run's rows up to the smallest string after it stay where they are.
+  const std::size_t inicio = cabeca_em_ordem(linhas, n, corridas, comparar);
+  const std::size_t m = n - inicio;
+  if (fundir_textos(linhas + inicio, linhas + n, m, corridas, comparar, orcamento, liberar,
+                    percurso) != Fusao::FEITA) {
+    return false;
+  }
+  LiberacaoGil sem_gil(liberar);
+  auto* ordenados = reinterpret_cast<PyObject**>(bloco + n);
+  for (std::size_t i = 0; i < m; ++i) {
+    ordenados[i] = itens[linhas[inicio + i]];
+  }
+  std::memcpy(itens + inicio, ordenados, m * sizeof(PyObject*));
+  return true;
+}
+
+// The rows 0 ... n - 1, at `bloco + 2n`.
+const std::uint32_t* linhas_em_ordem(std::uint64_t* bloco, std::size_t n) {
+  auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    linhas[i] = static_cast<std::uint32_t>(i);
+  }
+  return linhas;
+}
+
 // String keys `textos` (the first n words of `bloco`, their prefix keys the next n, whose words
 // from 2n to 4n are free) in a few runs: the items merged by them, through row numbers, where
 // that costs less than the prefix keys' sort. False, with nothing moved, otherwise.
@@ -326,13 +363,9 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
   if (!talvez_corridas(leitor.estat, static_cast<Py_ssize_t>(n))) {
     return false;
   }
-  // The rows, and their merge's scratch, in the free words. Two rows are ordered by their
-  // prefix keys, which lie in order in the block, and by their strings only where those are
-  // equal.
-  auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    linhas[i] = static_cast<std::uint32_t>(i);
-  }
+  // Two rows are ordered by their prefix keys, which lie in order in the block, and by their
+  // strings only where those are equal.
+  const std::uint32_t* linhas = linhas_em_ordem(bloco, n);
   const std::uint64_t* chaves = bloco + n;
   const std::uint64_t mascara = leitor.mascara();
   const CompararTextos comparar{reverso};
@@ -346,29 +379,60 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
   const auto ver = [](std::size_t) { return true; };
   ListaCorridas corridas;
   const std::uint64_t orcamento = orcamento_de_fusao_textos(n);
-  if (medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) != n) {
+  // A merge that costs too much leaves the prefix keys as they were for their sort.
+  return medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) == n &&
+         fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, liberar,
+                                 percurso);
+}
+
+// Up to this many string keys lie in the caches: where a sample shows them in order, they are
+// merged by comparing them, before any is read for its prefix key, as the interpreter's sort
+// merges them; reading them costs more than comparing each with the one before.
+constexpr std::size_t maior_por_corridas_sem_leitura = std::size_t{1} << 15;
+
+// Whether the keys at eight even steps over the first seven eighths keep one direction, as keys
+// in order but for a few at the end do; a list in two halves or at random is found out here, for
+// a few comparisons.
+bool amostra_monotona(PyObject* const* textos, std::size_t n, const CompararTextos& comparar) {
+  constexpr std::size_t passos = 8;
+  const std::size_t alcance = n - n / 8 - 1;
+  int subidas = 0;
+  int descidas = 0;
+  for (std::size_t k = 1; k < passos; ++k) {
+    const int ordem =
+        comparar(textos[(k - 1) * alcance / (passos - 1)], textos[k * alcance / (passos - 1)]);
+    subidas += ordem < 0;
+    descidas += ordem > 0;
+  }
+  return subidas == 0 || descidas == 0;
+}
+
+// String keys `textos` (the first n words of `bloco`, whose words from n to 4n are free), all of
+// one type, in a few runs found by comparing them: the items merged by them. False, with nothing
+// moved, otherwise.
+bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* textos,
+                                      std::uint64_t* bloco, std::size_t n, bool reverso,
+                                      Percurso* percurso) {
+  const CompararTextos comparar{reverso};
+  if (n > maior_por_corridas_sem_leitura || !amostra_monotona(textos, n, comparar)) {
     return false;
   }
-  if (corridas.em_ordem()) {
-    anotar_corridas(corridas, percurso);
+  const std::uint32_t* linhas = linhas_em_ordem(bloco, n);
+  const auto comparar_linhas = [textos, comparar](std::uint32_t a, std::uint32_t b) {
+    return comparar(textos[a], textos[b]);
+  };
+  const auto ver = [textos, n](std::size_t j) {
+    if (j + distancia_prefetch < n) {
+      __builtin_prefetch(textos[j + distancia_prefetch]);
+      __builtin_prefetch(reinterpret_cast<const char*>(textos[j + distancia_prefetch]) + 63);
+    }
     return true;
-  }
-  // The first run's rows up to the smallest string after it stay where they are.
-  const std::size_t inicio = cabeca_em_ordem(linhas, n, corridas, comparar_linhas);
-  // The items in order gathered through the prefix keys' room, free once the merge is done; a
-  // merge that costs too much leaves the keys as they were for the prefix keys' sort.
-  const std::size_t m = n - inicio;
-  if (fundir_textos(linhas + inicio, linhas + n, m, corridas, comparar_linhas, orcamento, liberar,
-                    percurso) != Fusao::FEITA) {
-    return false;
-  }
-  LiberacaoGil sem_gil(liberar);
-  auto* ordenados = reinterpret_cast<PyObject**>(bloco + n);
-  for (std::size_t i = 0; i < m; ++i) {
-    ordenados[i] = itens[linhas[inicio + i]];
-  }
-  std::memcpy(itens + inicio, ordenados, m * sizeof(PyObject*));
-  return true;
+  };
+  ListaCorridas corridas;
+  const std::uint64_t orcamento = orcamento_de_fusao_textos(n);
+  return medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) == n &&
+         fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, false,
+                                 percurso);
 }
 
 // Number keys in a few runs, at `bloco + n` (after their objects, and before 2n free words):
@@ -528,11 +592,34 @@ class EstradaChaves {
 
 int EstradaChaves::ordenar_textos() {
   PyObject* chave = primeira_chave();
-  LeitorTexto leitor(chave, objetos_no_bloco(), chaves_origem_, reverso_ != 0);
+  PyObject* const* textos = objetos_no_bloco();
+  LeitorTexto leitor(chave, textos, chaves_origem_, reverso_ != 0);
   percurso_->texto = leitor.bytes() ? "bytes" : "str";
-  const Py_ssize_t lidas = ler(leitor, 0, chave);
-  if (lidas < 0) {
-    return -1;
+  // Keys that the caches hold are all computed first, checked for their type only, and merged
+  // by their runs where a sample shows them in order; the others are read as they come.
+  Py_ssize_t lidas = 0;
+  if (quantidade_ <= maior_por_corridas_sem_leitura) {
+    PyTypeObject* const tipo = Py_TYPE(chave);
+    for (Py_ssize_t i = 1; i < n_ && Py_TYPE(chave) == tipo; ++i) {
+      chave = calcular_chave(i);
+      if (chave == nullptr) {
+        return -1;
+      }
+    }
+    if (Py_TYPE(chave) != tipo) {
+      percurso_->motivo = MotivoInterpretador::NAO_TEXTO;
+      return entregar();
+    }
+    if (ordenar_por_corridas_sem_leitura(itens_, textos, bloco_.get(), quantidade_, reverso_ != 0,
+                                         percurso_)) {
+      return terminar();
+    }
+    lidas = leitor.ler_todos(textos, n_, [](Py_ssize_t) {});
+  } else {
+    lidas = ler(leitor, 0, chave);
+    if (lidas < 0) {
+      return -1;
+    }
   }
   if (lidas < n_) {
     percurso_->motivo = leitor.motivo;
