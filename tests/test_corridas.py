@@ -145,7 +145,7 @@ def test_random_lists_are_not_taken_for_runs():
     rng = random.Random(9)
     words = ["".join(rng.choices("abcdefgh", k=rng.randint(2, 9))) for _ in range(4000)]
     check(words, False, False, r"native: str values, radix sort on prefixes in \d+ levels?")
-    check([rng.randrange(2**40) for _ in range(4000)], False, False,
+    check([rng.randrange(2**40) for _ in range(5000)], False, False,
           r"native: int64 values, radix sort in \d passes")
 
 

@@ -24,7 +24,12 @@ SPECIALS = FLOAT_SPECIALS + [0, 1, -1, EDGE - 1, EDGE, -EDGE, -EDGE + 1]
 SIZES = [255, 256, 257, 2047, 2048, 2049, 5000]
 
 
-def native(of, how=r"radix sort in \d+ pass(es)?", domain="float"):
+RADIX = r"radix sort in \d+ pass(es)?"
+# Unkeyed ints below 4096 items and floats below 1024 take the short-list path.
+SHORT_OR_RADIX = rf"(short-list sort|{RADIX})"
+
+
+def native(of, how=RADIX, domain="float"):
     return rf"native: {domain} {of}s, {how}"
 
 
@@ -56,7 +61,8 @@ def test_numbers_as_sorted(kind, n, keyed, reverse):
     elif n < 256:
         path = rf"native: {'int64' if kind == 'ints' else 'float'} {of}s, .*"
     else:
-        path = native(of, domain="int64" if kind == "ints" else "float")
+        path = native(of, SHORT_OR_RADIX if not keyed and n < 4096 else RADIX,
+                      domain="int64" if kind == "ints" else "float")
     check(numbers(kind, n, n), keyed, reverse, path)
 
 
@@ -82,7 +88,8 @@ def test_int_at_the_edge_of_floats(value, base, position, keyed, reverse):
     beyond = r"beyond 2\*\*53 among floats"
     if value > INT64_MAX:  # read as an int beyond int64 if met before any float
         beyond = rf"({beyond}|outside the signed 64-bit range)"
-    path = native(of) if abs(value) <= EDGE else rf"interpreter: an int {of} {beyond}"
+    path = native(of, RADIX if keyed else SHORT_OR_RADIX) if abs(value) <= EDGE \
+        else rf"interpreter: an int {of} {beyond}"
     check(values, keyed, reverse, path)
 
 

@@ -207,3 +207,16 @@ def test_keys_sort_entered_again_and_from_other_threads():
     for thread in threads:
         thread.join()
     assert not errors
+
+
+@pytest.mark.parametrize("kind, n, path", [
+    ("int64", 4095, "short-list sort"), ("int64", 4096, r"radix sort in \d passes"),
+    ("float-signs", 1023, "short-list sort"), ("float-signs", 1024, r"radix sort in \d passes"),
+])
+@pytest.mark.parametrize("reverse", [False, True])
+def test_unkeyed_numbers_stay_short_up_to_their_own_length(kind, n, path, reverse):
+    """Unkeyed ints up to 4095 items and floats up to 1023 stay on the short-list path."""
+    items = values(kind, n, n)
+    items[0] = 7 if kind == "int64" else 7.5  # the first item chooses the path
+    domain = "int64" if kind == "int64" else "float"
+    check(items, False, reverse, rf"native: {domain} values, {path}")
