@@ -212,11 +212,22 @@ def test_keys_sort_entered_again_and_from_other_threads():
 @pytest.mark.parametrize("kind, n, path", [
     ("int64", 4095, "short-list sort"), ("int64", 4096, r"radix sort in \d passes"),
     ("float-signs", 1023, "short-list sort"), ("float-signs", 1024, r"radix sort in \d passes"),
+    ("narrow", 1000, r"radix sort in \d pass(es)?"), ("halves", 1000, "2 runs merged"),
 ])
 @pytest.mark.parametrize("reverse", [False, True])
 def test_unkeyed_numbers_stay_short_up_to_their_own_length(kind, n, path, reverse):
-    """Unkeyed ints up to 4095 items and floats up to 1023 stay on the short-list path."""
-    items = values(kind, n, n)
-    items[0] = 7 if kind == "int64" else 7.5  # the first item chooses the path
-    domain = "int64" if kind == "int64" else "float"
+    """Unkeyed ints up to 4095 items and floats up to 1023 stay on the short-list path where a
+    sample finds them spread and in no order; ints of a narrow range, and lists in runs, go on."""
+    if kind == "narrow":
+        items = [distinct(v) for v in random.Random(n).choices(range(-500, 500), k=n)]
+    elif kind == "halves":
+        items = values("int64", n, n)
+        items = sorted(items[: n // 2]) + sorted(items[n // 2:])
+    else:  # spread, with a few ties
+        rng = random.Random(n)
+        draw = (lambda: rng.randrange(-(2**63), 2**63)) if kind == "int64" \
+            else (lambda: rng.uniform(-1e12, 1e12))
+        pool = [draw() for _ in range(n // 2)]
+        items = [distinct(rng.choice(pool)) for _ in range(n)]
+    domain = "float" if kind == "float-signs" else "int64"
     check(items, False, reverse, rf"native: {domain} values, {path}")

@@ -11,6 +11,7 @@
 // Other threads run during a native sort only when its list is sort()'s own, which nobody else
 // can reach: the caller's list is ordered in one step, as list.sort() orders it without a key.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -44,22 +45,75 @@ Py_ssize_t menor_tamanho_pequeno(PyObject* primeiro, PyObject* funcao_chave) {
 }
 
 // Unkeyed ints and floats stay on the short-list path beyond menor_tamanho_nativo, up to these
-// lengths: its byte radix sort, which splits by the highest varying byte first, orders a few
-// thousand random ints in fewer passes than the long path's digits of 11 bits, and a thousand
-// floats (whose high bytes, the exponent, vary little) about as fast.
+// lengths, where a sample finds them spread and out of order: the byte radix sort of that path,
+// which splits by the highest varying byte first, orders a few thousand such ints in fewer passes
+// than the long path's digits of 11 bits, and a thousand floats (whose high bytes, the exponent,
+// vary little) about as fast. Ints of a narrow range are counted there, and lists in order or
+// nearly are merged there from runs that its sample has seen.
 constexpr Py_ssize_t maior_curta_de_ints = 4096;
 constexpr Py_ssize_t maior_curta_de_floats = 1024;
+// Ints spread over fewer bits than this take three passes of 11 bits or fewer on the long path.
+constexpr int menor_largura_curta = 34;
 
-// Whether n items, the first `primeiro`, go the short-list path.
-bool caminho_curto(Py_ssize_t n, PyObject* primeiro, PyObject* funcao_chave) {
+// Whether a sample of the n values (n >= 2), evenly spaced, goes up and down a few times each,
+// as values in no order do (a list in a few runs goes one way but for a step or two), and, for
+// ints, spans menor_largura_curta bits or more; any other kind in it says no.
+bool amostra_espalhada(PyObject* const* itens, Py_ssize_t n, bool inteiros) {
+  constexpr Py_ssize_t amostras = 32;
+  constexpr int menos_mudancas = 4;
+  int subidas = 0;
+  int descidas = 0;
+  std::uint64_t menor = UINT64_MAX;
+  std::uint64_t maior = 0;
+  double anterior = 0.0;
+  std::int64_t anterior_inteiro = 0;
+  for (Py_ssize_t k = 0; k < amostras; ++k) {
+    PyObject* valor = itens[k * (n - 1) / (amostras - 1)];
+    if (inteiros) {
+      if (!PyLong_CheckExact(valor)) {
+        return false;
+      }
+      int transbordou = 0;
+      const long long lido = PyLong_AsLongLongAndOverflow(valor, &transbordou);
+      if (transbordou != 0 || (lido == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+      }
+      const std::int64_t inteiro = lido;
+      subidas += k > 0 && inteiro > anterior_inteiro;
+      descidas += k > 0 && inteiro < anterior_inteiro;
+      anterior_inteiro = inteiro;
+      const std::uint64_t chave = static_cast<std::uint64_t>(inteiro) ^ mascara_ascendente;
+      menor = chave < menor ? chave : menor;
+      maior = chave > maior ? chave : maior;
+    } else {
+      if (!PyFloat_CheckExact(valor)) {
+        return false;
+      }
+      const double real = PyFloat_AS_DOUBLE(valor);
+      subidas += k > 0 && real > anterior;
+      descidas += k > 0 && real < anterior;
+      anterior = real;
+    }
+  }
+  return subidas >= menos_mudancas && descidas >= menos_mudancas &&
+         (!inteiros || std::bit_width(maior - menor) >= menor_largura_curta);
+}
+
+// Whether n items, the first `itens[0]`, go the short-list path.
+bool caminho_curto(PyObject* const* itens, Py_ssize_t n, PyObject* funcao_chave) {
   if (n < menor_tamanho_nativo) {
     return true;
   }
   if (funcao_chave != nullptr) {
     return false;
   }
-  return (PyLong_CheckExact(primeiro) && n < maior_curta_de_ints) ||
-         (PyFloat_CheckExact(primeiro) && n < maior_curta_de_floats);
+  const bool inteiros = PyLong_CheckExact(itens[0]);
+  if (inteiros ? n >= maior_curta_de_ints
+               : !PyFloat_CheckExact(itens[0]) || n >= maior_curta_de_floats) {
+    return false;
+  }
+  return amostra_espalhada(itens, n, inteiros);
 }
 
 // From this length on the kernels let other threads run. A thread that gives the lock up may wait
@@ -998,7 +1052,7 @@ int ordenar_lista(PyObject* lista, PyObject* funcao_chave, int reverso, bool pri
     percurso->motivo = MotivoInterpretador::LISTA_CURTA;
     return ordenar_pelo_interpretador(lista, funcao_chave, reverso);
   }
-  if (caminho_curto(n, itens_da_lista(lista)[0], funcao_chave)) {
+  if (caminho_curto(itens_da_lista(lista), n, funcao_chave)) {
     return ordenar_lista_pequena(lista, n, funcao_chave, reverso, percurso);
   }
   return funcao_chave == nullptr
@@ -1012,7 +1066,7 @@ PyObject* ordenar_em_nova_lista(PyObject* iteravel, PyObject* funcao_chave, int 
   Referencia lista;
   if (funcao_chave == nullptr && (PyList_CheckExact(iteravel) || PyTuple_CheckExact(iteravel)) &&
       PySequence_Fast_GET_SIZE(iteravel) > 0 &&
-      !caminho_curto(PySequence_Fast_GET_SIZE(iteravel), PySequence_Fast_ITEMS(iteravel)[0],
+      !caminho_curto(PySequence_Fast_ITEMS(iteravel), PySequence_Fast_GET_SIZE(iteravel),
                      nullptr) &&
       !PyTuple_CheckExact(PySequence_Fast_ITEMS(iteravel)[0])) {
     lista = ordenar_copia_de_valores(iteravel, reverso, percurso);
