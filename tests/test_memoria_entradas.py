@@ -749,6 +749,14 @@ DROP_IN_PATHS = {
                            by_key, True),
     "short-keyed-other": (lambda: [Keyed(str(k)) for k in spread(70, 0, 9, 66)]
                           + [Keyed(Label("x"))], by_key, False),
+    # Keys by itemgetter, taken without the call; string keys in order, merged before any is
+    # read; a thousand spread ints, on the short-list path.
+    "keyed-itemgetter": (lambda: [(k, str(k)) for k in spread(300, -(2**63), 2**63 - 1, 69)],
+                         operator.itemgetter(0), True),
+    "keyed-itemgetter-str-runs": (
+        lambda: [(f"w{k:x}", k) for k in sorted(spread(299, 0, 2**40, 70))] + [("a", 0)],
+        operator.itemgetter(0), False),
+    "values-ints-spread": (lambda: unkeyed(spread(1000, -(2**63), 2**63 - 1, 71)), None, False),
 }
 
 
