@@ -48,8 +48,8 @@ Py_ssize_t menor_tamanho_pequeno(PyObject* primeiro, PyObject* funcao_chave) {
 // lengths, where a sample finds them spread and out of order: the byte radix sort of that path,
 // which splits by the highest varying byte first, orders a few thousand such ints in fewer passes
 // than the long path's digits of 11 bits, and a thousand floats (whose high bytes, the exponent,
-// vary little) about as fast. Ints of a narrow range are counted there, and lists in order or
-// nearly are merged there from runs that its sample has seen.
+// vary little) about as fast. Ints of a narrow range go on to the long path, which counts them,
+// and lists in a few runs too, which it merges.
 constexpr Py_ssize_t maior_curta_de_ints = 4096;
 constexpr Py_ssize_t maior_curta_de_floats = 1024;
 // Ints spread over fewer bits than this take three passes of 11 bits or fewer on the long path.
@@ -390,6 +390,8 @@ Py_ssize_t ler_chaves(Leitor& leitor, Py_ssize_t inicio, Py_ssize_t n, PyObject*
 
 }  // namespace
 
+namespace {
+
 // The rows 0 ... n - 1 of the strings `textos`, at `bloco + 2n`, in the runs `corridas` that
 // `comparar` found: the items merged by them, through the rows, and gathered through the words
 // from n to 2n. False, with no item moved, where the merge costs too much.
@@ -427,6 +429,8 @@ const std::uint32_t* linhas_em_ordem(std::uint64_t* bloco, std::size_t n) {
   return linhas;
 }
 
+}  // namespace
+
 // String keys `textos` (the first n words of `bloco`, their prefix keys the next n, whose words
 // from 2n to 4n are free) in a few runs: the items merged by them, through row numbers, where
 // that costs less than the prefix keys' sort. False, with nothing moved, otherwise.
@@ -457,6 +461,8 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
          fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, liberar,
                                  percurso);
 }
+
+namespace {
 
 // Up to this many string keys lie in the caches: where a sample shows them in order, they are
 // merged by comparing them, before any is read for its prefix key, as the interpreter's sort
@@ -507,6 +513,8 @@ bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* textos,
          fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, false,
                                  percurso);
 }
+
+}  // namespace
 
 // Number keys in a few runs, at `bloco + n` (after their objects, and before 2n free words):
 // the items merged by them, where that costs less than radix passes. False, the keys untouched,
