@@ -64,6 +64,15 @@ def expected_path(items, keyed):
     return r"native: .*"
 
 
+def run_at_once(work, count):
+    """work(seed) for seeds 0 ... count - 1, each in a thread of its own, all at once."""
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 @pytest.mark.parametrize("reverse", [False, True])
 @pytest.mark.parametrize("keyed", [False, True])
 @pytest.mark.parametrize("kind", KINDS)
@@ -104,11 +113,7 @@ def test_threads_sorting_short_lists_at_once():
                     if any(a is not b for a, b in zip(result, expected)):
                         errors.append((seed, reverse))
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(3)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_at_once(work, 3)
     assert not errors
 
 
@@ -201,11 +206,7 @@ def test_keys_sort_entered_again_and_from_other_threads():
         except Exception as error:  # noqa: BLE001 - reported by the assertion below
             errors.append((seed, repr(error)))
 
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(3)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_at_once(work, 3)
     assert not errors
 
 
