@@ -10,7 +10,7 @@ import random
 
 import pytest
 
-from conftest import check, distinct
+from conftest import Item, assert_failing_key_as_builtin, check, distinct
 
 MERGED = r"native: \w+ (value|key)s, (\d+ runs merged|reversed|already in order)"
 
@@ -220,3 +220,35 @@ def test_long_equal_strings(width, keyed):
     check(values, keyed, False)
     check(values, keyed, True)
     check([one] * 3000 + [width], keyed, False)
+
+
+def ordered_head(kind, n, head, seed):
+    """The first `head` of n values in order, the rest at random."""
+    values = shaped(kind, "appended", n, seed)
+    return sorted(values[:head]) + values[head:]
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize(
+    "kind, shape",
+    [("str", "descending-ties"), ("str", "appended"), ("bytes", "halves"), ("str", "head"),
+     ("bytes", "head")],
+)
+def test_string_keys_beyond_the_caches(kind, shape, reverse):
+    """Keys that sample in order, but for a few, first and over all, or only in their first few
+    thousand."""
+    n = 40000
+    values = ordered_head(kind, n, 6000, 3) if shape == "head" else shaped(kind, shape, n, 5)
+    check(values, True, reverse, r"native: (str|bytes) keys, .*")
+
+
+@pytest.mark.parametrize("at", [100, 4095, 4096, 20000, 39999])
+@pytest.mark.parametrize("in_order", [False, True])
+def test_string_keys_beyond_the_caches_change_or_raise(at, in_order):
+    values = shaped("str", "appended", 40000, 6)
+    if in_order:
+        values.sort()
+    check(values[:at] + [5] + values[at + 1 :], True, False)
+    items = [Item(i, value) for i, value in enumerate(values)]
+    for entry in ("sort", "sort_in_place"):
+        assert_failing_key_as_builtin(entry, items, at, False)

@@ -464,10 +464,14 @@ bool ordenar_por_corridas_de_textos(PyObject** itens, PyObject* const* textos, s
 
 namespace {
 
-// Up to this many string keys lie in the caches: where a sample shows them in order, they are
-// merged by comparing them, before any is read for its prefix key, as the interpreter's sort
-// merges them; reading them costs more than comparing each with the one before.
+// Up to this many string keys lie in the caches: all of them are computed before any is read,
+// and where a sample shows them in order, merged by comparing them, as the interpreter's sort
+// merges them; reading them costs more than comparing each with the one before. Beyond, up to
+// where comparing them costs a cache miss for each, the first ones are sampled so; keys in no
+// order are read as they come, while in the caches.
 constexpr std::size_t maior_por_corridas_sem_leitura = std::size_t{1} << 15;
+constexpr std::size_t maior_com_amostra_de_corridas = std::size_t{1} << 17;
+constexpr std::size_t amostra_de_corridas = std::size_t{1} << 12;
 
 // Whether the keys at eight even steps over the first seven eighths keep one direction, as keys
 // in order but for a few at the end do; a list in two halves or at random is found out here, for
@@ -493,9 +497,6 @@ bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* textos,
                                       std::uint64_t* bloco, std::size_t n, bool reverso,
                                       Percurso* percurso) {
   const CompararTextos comparar{reverso};
-  if (n > maior_por_corridas_sem_leitura || !amostra_monotona(textos, n, comparar)) {
-    return false;
-  }
   const std::uint32_t* linhas = linhas_em_ordem(bloco, n);
   const auto comparar_linhas = [textos, comparar](std::uint32_t a, std::uint32_t b) {
     return comparar(textos[a], textos[b]);
@@ -648,6 +649,24 @@ class EstradaChaves {
 
   int entregar() { return entregar_ao_interpretador(retida_, chaves_, funcao_chave_, reverso_); }
 
+  // Keys inicio ... fim - 1, kept: true while each is of the first key's type; false at the
+  // first that is not, or with an exception set where a call raised.
+  bool calcular_do_mesmo_tipo(Py_ssize_t inicio, Py_ssize_t fim) {
+    PyTypeObject* const tipo = Py_TYPE(primeira_chave());
+    for (Py_ssize_t i = inicio; i < fim; ++i) {
+      PyObject* chave = calcular_chave(i);
+      if (chave == nullptr || Py_TYPE(chave) != tipo) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  int entregar_outro_tipo() {
+    percurso_->motivo = MotivoInterpretador::NAO_TEXTO;
+    return entregar();
+  }
+
   int terminar() {
     chaves_.liberar();
     return retida_.terminar();
@@ -672,32 +691,41 @@ class EstradaChaves {
 };
 
 int EstradaChaves::ordenar_textos() {
-  PyObject* chave = primeira_chave();
   PyObject* const* textos = objetos_no_bloco();
-  LeitorTexto leitor(chave, textos, chaves_origem_, reverso_ != 0);
+  LeitorTexto leitor(primeira_chave(), textos, chaves_origem_, reverso_ != 0);
   percurso_->texto = leitor.bytes() ? "bytes" : "str";
-  // Keys that the caches hold are all computed first, checked for their type only, and merged
-  // by their runs where a sample shows them in order; the others are read as they come.
-  Py_ssize_t lidas = 0;
-  if (quantidade_ <= maior_por_corridas_sem_leitura) {
-    PyTypeObject* const tipo = Py_TYPE(chave);
-    for (Py_ssize_t i = 1; i < n_ && Py_TYPE(chave) == tipo; ++i) {
-      chave = calcular_chave(i);
-      if (chave == nullptr) {
-        return -1;
-      }
+  // The first keys are computed before any is read, checked for their type only; where a
+  // sample of them shows them in order, all of them are, and merged by their runs where a
+  // sample of all shows them in order. Keys in no order are read, those computed first while
+  // they are in the caches, the others as they come.
+  const CompararTextos comparar{reverso_ != 0};
+  const bool amostrar = quantidade_ <= maior_com_amostra_de_corridas;
+  Py_ssize_t calculadas = quantidade_ <= maior_por_corridas_sem_leitura ? n_
+                          : amostrar ? static_cast<Py_ssize_t>(amostra_de_corridas)
+                                     : 1;
+  if (!calcular_do_mesmo_tipo(1, calculadas)) {
+    return PyErr_Occurred() != nullptr ? -1 : entregar_outro_tipo();
+  }
+  bool monotona =
+      amostrar && amostra_monotona(textos, static_cast<std::size_t>(calculadas), comparar);
+  if (monotona && calculadas < n_) {
+    if (!calcular_do_mesmo_tipo(calculadas, n_)) {
+      return PyErr_Occurred() != nullptr ? -1 : entregar_outro_tipo();
     }
-    if (Py_TYPE(chave) != tipo) {
-      percurso_->motivo = MotivoInterpretador::NAO_TEXTO;
-      return entregar();
+    calculadas = n_;
+    monotona = amostra_monotona(textos, quantidade_, comparar);
+  }
+  if (monotona && ordenar_por_corridas_sem_leitura(itens_, textos, bloco_.get(), quantidade_,
+                                                   reverso_ != 0, percurso_)) {
+    return terminar();
+  }
+  Py_ssize_t lidas = leitor.ler_todos(textos, calculadas, [](Py_ssize_t) {});
+  if (lidas == calculadas && calculadas < n_) {
+    PyObject* chave = calcular_chave(calculadas);
+    if (chave == nullptr) {
+      return -1;
     }
-    if (ordenar_por_corridas_sem_leitura(itens_, textos, bloco_.get(), quantidade_, reverso_ != 0,
-                                         percurso_)) {
-      return terminar();
-    }
-    lidas = leitor.ler_todos(textos, n_, [](Py_ssize_t) {});
-  } else {
-    lidas = ler(leitor, 0, chave);
+    lidas = ler(leitor, calculadas, chave);
     if (lidas < 0) {
       return -1;
     }
