@@ -252,3 +252,15 @@ def test_string_keys_beyond_the_caches_change_or_raise(at, in_order):
     items = [Item(i, value) for i, value in enumerate(values)]
     for entry in ("sort", "sort_in_place"):
         assert_failing_key_as_builtin(entry, items, at, False)
+
+
+@pytest.mark.parametrize("at", [0, 1, 2999, 4374, 4999])
+@pytest.mark.parametrize("intruder", [float("nan"), 7, "x", True])
+@pytest.mark.parametrize("shape", ["one-appended", "descending-ties", "halves"])
+def test_float_keys_in_order_with_an_intruder(shape, intruder, at):
+    """Float keys that sample in order, one of them a NaN, an int, a str or a bool, at a sampled
+    place (the sample takes 0, 624, ... 4374 of 5000) or another; and the key raising there."""
+    values = shaped("float-only", shape, 5000, 4)
+    check(values[:at] + [intruder] + values[at + 1 :], True, False)
+    items = [Item(i, value) for i, value in enumerate(values)]
+    assert_failing_key_as_builtin("sort", items, at, True)

@@ -394,15 +394,20 @@ namespace {
 
 // The rows 0 ... n - 1 of the strings `textos`, at `bloco + 2n`, in the runs `corridas` that
 // `comparar` found: the items merged by them, through the rows, and gathered through the words
-// from n to 2n. False, with no item moved, where the merge costs too much.
+// from n to 2n. False, with no item moved, where the merge costs too much, or more than
+// `alem_da_primeira` items follow the first run.
 template <class Comparar>
 bool fundir_itens_por_linhas(PyObject** itens, std::uint64_t* bloco, std::size_t n,
                              ListaCorridas& corridas, Comparar& comparar, std::uint64_t orcamento,
-                             bool liberar, Percurso* percurso) {
+                             bool liberar, Percurso* percurso,
+                             std::size_t alem_da_primeira = SIZE_MAX) {
   auto* linhas = reinterpret_cast<std::uint32_t*>(bloco + 2 * n);
   if (corridas.em_ordem()) {
     anotar_corridas(corridas, percurso);
     return true;
+  }
+  if (n - (corridas[0] & corrida_fim) > alem_da_primeira) {
+    return false;
   }
   // The first run's rows up to the smallest string after it stay where they are.
   const std::size_t inicio = cabeca_em_ordem(linhas, n, corridas, comparar);
@@ -473,46 +478,72 @@ constexpr std::size_t maior_por_corridas_sem_leitura = std::size_t{1} << 15;
 constexpr std::size_t maior_com_amostra_de_corridas = std::size_t{1} << 17;
 constexpr std::size_t amostra_de_corridas = std::size_t{1} << 12;
 
-// Whether the keys at eight even steps over the first seven eighths keep one direction, as keys
-// in order but for a few at the end do; a list in two halves or at random is found out here, for
-// a few comparisons.
-bool amostra_monotona(PyObject* const* textos, std::size_t n, const CompararTextos& comparar) {
+// Whether the keys at eight even steps over the first seven eighths are all `valida` and keep
+// one direction, as keys in order but for a few at the end do; a list in two halves or at random
+// is found out here, for a few comparisons.
+template <class Comparar, class Valida>
+bool amostra_monotona(PyObject* const* chaves, std::size_t n, const Comparar& comparar,
+                      Valida valida) {
   constexpr std::size_t passos = 8;
   const std::size_t alcance = n - n / 8 - 1;
   int subidas = 0;
   int descidas = 0;
   for (std::size_t k = 1; k < passos; ++k) {
-    const int ordem =
-        comparar(textos[(k - 1) * alcance / (passos - 1)], textos[k * alcance / (passos - 1)]);
+    PyObject* const antes = chaves[(k - 1) * alcance / (passos - 1)];
+    PyObject* const depois = chaves[k * alcance / (passos - 1)];
+    if (!valida(antes) || !valida(depois)) {
+      return false;
+    }
+    const int ordem = comparar(antes, depois);
     subidas += ordem < 0;
     descidas += ordem > 0;
   }
   return subidas == 0 || descidas == 0;
 }
 
-// String keys `textos` (the first n words of `bloco`, whose words from n to 4n are free), all of
-// one type, in a few runs found by comparing them: the items merged by them. False, with nothing
-// moved, otherwise.
-bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* textos,
-                                      std::uint64_t* bloco, std::size_t n, bool reverso,
-                                      Percurso* percurso) {
-  const CompararTextos comparar{reverso};
+// Key objects `chaves` (the first n words of `bloco`, whose words from n to 4n are free) in a few
+// runs found by comparing them, while ver(j) accepts key j: the items merged by them. False,
+// with nothing moved, otherwise.
+template <class Comparar, class Ver>
+bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* chaves,
+                                      std::uint64_t* bloco, std::size_t n, const Comparar& comparar,
+                                      Ver ver, std::uint64_t orcamento, Percurso* percurso,
+                                      std::size_t alem_da_primeira = SIZE_MAX) {
   const std::uint32_t* linhas = linhas_em_ordem(bloco, n);
-  const auto comparar_linhas = [textos, comparar](std::uint32_t a, std::uint32_t b) {
-    return comparar(textos[a], textos[b]);
-  };
-  const auto ver = [textos, n](std::size_t j) {
-    if (j + distancia_prefetch < n) {
-      __builtin_prefetch(textos[j + distancia_prefetch]);
-      __builtin_prefetch(reinterpret_cast<const char*>(textos[j + distancia_prefetch]) + 63);
-    }
-    return true;
+  const auto comparar_linhas = [chaves, &comparar](std::uint32_t a, std::uint32_t b) {
+    return comparar(chaves[a], chaves[b]);
   };
   ListaCorridas corridas;
-  const std::uint64_t orcamento = orcamento_de_fusao_textos(n);
-  return medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) == n &&
+  return ver(0) && medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) == n &&
          fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, false,
-                                 percurso);
+                                 percurso, alem_da_primeira);
+}
+
+// Float keys, exact and not NaN, compared by value.
+struct CompararFloats {
+  bool reverso;
+  static bool valida(PyObject* chave) {
+    return PyFloat_CheckExact(chave) && !std::isnan(PyFloat_AS_DOUBLE(chave));
+  }
+  int operator()(PyObject* a, PyObject* b) const {
+    const double x = PyFloat_AS_DOUBLE(a);
+    const double y = PyFloat_AS_DOUBLE(b);
+    const int ordem = (x > y) - (x < y);
+    return reverso ? -ordem : ordem;
+  }
+};
+
+// ver(j) for a merge of key objects: fetches the one a few steps ahead, and accepts key j where
+// `valida` does.
+template <class Valida>
+auto ver_chaves(PyObject* const* chaves, std::size_t n, Valida valida) {
+  return [chaves, n, valida](std::size_t j) {
+    if (j + distancia_prefetch < n) {
+      __builtin_prefetch(chaves[j + distancia_prefetch]);
+      __builtin_prefetch(reinterpret_cast<const char*>(chaves[j + distancia_prefetch]) + 63);
+    }
+    return valida(chaves[j]);
+  };
 }
 
 }  // namespace
@@ -649,18 +680,29 @@ class EstradaChaves {
 
   int entregar() { return entregar_ao_interpretador(retida_, chaves_, funcao_chave_, reverso_); }
 
-  // Keys inicio ... fim - 1, kept: true while each is of the first key's type; false at the
-  // first that is not, or with an exception set where a call raised.
-  bool calcular_do_mesmo_tipo(Py_ssize_t inicio, Py_ssize_t fim) {
+  // Keys inicio ... fim - 1, kept: true while each is of the first key's type (or of any, where
+  // not `mesmo_tipo`); false at the first that is not, or with an exception set where a call
+  // raised.
+  bool calcular_do_mesmo_tipo(Py_ssize_t inicio, Py_ssize_t fim, bool mesmo_tipo = true) {
     PyTypeObject* const tipo = Py_TYPE(primeira_chave());
     for (Py_ssize_t i = inicio; i < fim; ++i) {
       PyObject* chave = calcular_chave(i);
-      if (chave == nullptr || Py_TYPE(chave) != tipo) {
+      if (chave == nullptr || (mesmo_tipo && Py_TYPE(chave) != tipo)) {
         return false;
       }
     }
     return true;
   }
+
+  // How many keys to compute before any is read: all of them where they lie in the caches, the
+  // first few thousand up to where comparing them costs a cache miss for each, else one.
+  Py_ssize_t calcular_antes_de_ler() const {
+    return quantidade_ <= maior_por_corridas_sem_leitura  ? n_
+           : quantidade_ <= maior_com_amostra_de_corridas ? Py_ssize_t{amostra_de_corridas}
+                                                          : 1;
+  }
+
+  Py_ssize_t fundir_floats_sem_leitura();
 
   int entregar_outro_tipo() {
     percurso_->motivo = MotivoInterpretador::NAO_TEXTO;
@@ -699,24 +741,24 @@ int EstradaChaves::ordenar_textos() {
   // sample of all shows them in order. Keys in no order are read, those computed first while
   // they are in the caches, the others as they come.
   const CompararTextos comparar{reverso_ != 0};
-  const bool amostrar = quantidade_ <= maior_com_amostra_de_corridas;
-  Py_ssize_t calculadas = quantidade_ <= maior_por_corridas_sem_leitura ? n_
-                          : amostrar ? static_cast<Py_ssize_t>(amostra_de_corridas)
-                                     : 1;
+  Py_ssize_t calculadas = calcular_antes_de_ler();
   if (!calcular_do_mesmo_tipo(1, calculadas)) {
     return PyErr_Occurred() != nullptr ? -1 : entregar_outro_tipo();
   }
-  bool monotona =
-      amostrar && amostra_monotona(textos, static_cast<std::size_t>(calculadas), comparar);
+  const auto todas = [](PyObject*) { return true; };
+  bool monotona = calculadas > 1 &&
+                  amostra_monotona(textos, static_cast<std::size_t>(calculadas), comparar, todas);
   if (monotona && calculadas < n_) {
     if (!calcular_do_mesmo_tipo(calculadas, n_)) {
       return PyErr_Occurred() != nullptr ? -1 : entregar_outro_tipo();
     }
     calculadas = n_;
-    monotona = amostra_monotona(textos, quantidade_, comparar);
+    monotona = amostra_monotona(textos, quantidade_, comparar, todas);
   }
-  if (monotona && ordenar_por_corridas_sem_leitura(itens_, textos, bloco_.get(), quantidade_,
-                                                   reverso_ != 0, percurso_)) {
+  if (monotona &&
+      ordenar_por_corridas_sem_leitura(itens_, textos, bloco_.get(), quantidade_, comparar,
+                                       ver_chaves(textos, quantidade_, todas),
+                                       orcamento_de_fusao_textos(quantidade_), percurso_)) {
     return terminar();
   }
   Py_ssize_t lidas = leitor.ler_todos(textos, calculadas, [](Py_ssize_t) {});
@@ -765,6 +807,33 @@ int EstradaChaves::ordenar_tuplas() {
   return veredito == Veredito::NATIVO ? terminar() : entregar();
 }
 
+// Float keys: computed before any is read, and merged by their runs from their objects' values
+// where a sample shows them in order, as string keys are, while the merge leaves most of them
+// where they are: a longer merge compares records of read keys for less. Returns how many keys
+// are computed (n, or 1 beyond the caches), n + 1 where the items are in order, or -1 with an
+// exception set.
+[[gnu::noinline]] Py_ssize_t EstradaChaves::fundir_floats_sem_leitura() {
+  // Beyond the caches, keys read as they come cost less than a second pass over them.
+  if (quantidade_ > maior_por_corridas_sem_leitura) {
+    return 1;
+  }
+  if (!calcular_do_mesmo_tipo(1, n_, false)) {
+    return -1;
+  }
+  PyObject* const* chaves = objetos_no_bloco();
+  const CompararFloats comparar{reverso_ != 0};
+  const auto valida = [](PyObject* chave) { return CompararFloats::valida(chave); };
+  if (!amostra_monotona(chaves, quantidade_, comparar, valida)) {
+    return n_;
+  }
+  return ordenar_por_corridas_sem_leitura(itens_, chaves, bloco_.get(), quantidade_, comparar,
+                                          ver_chaves(chaves, quantidade_, valida),
+                                          orcamento_de_fusao(quantidade_, 2), percurso_,
+                                          quantidade_ / 8)
+             ? n_ + 1
+             : n_;
+}
+
 int EstradaChaves::ordenar_numeros(TipoChave tipo) {
   PyObject* chave = primeira_chave();
   EstatisticasChaves estat;
@@ -782,6 +851,15 @@ int EstradaChaves::ordenar_numeros(TipoChave tipo) {
     // a float (the ints before it too), or none natively.
     LeitorInt64 inteiros{chaves_origem_, mascara_};
     inteiros.aceita_bool = true;
+    // Float keys in the caches are all computed first.
+    const Py_ssize_t calculadas = tipo == TipoChave::FLOAT ? fundir_floats_sem_leitura() : 1;
+    if (calculadas < 0) {
+      return -1;
+    }
+    if (calculadas > n_) {
+      percurso_->floats = true;
+      return terminar();
+    }
     lidas = tipo == TipoChave::INT64 ? ler(inteiros, 0, chave) : 0;
     percurso_->motivo = inteiros.motivo;
     percurso_->booleanos = inteiros.booleanos;
@@ -789,7 +867,12 @@ int EstradaChaves::ordenar_numeros(TipoChave tipo) {
     if (lidas >= 0 && lidas < n_ && PyFloat_CheckExact(chave)) {
       percurso_->floats = true;
       LeitorFloat floats{chaves_origem_, mascara_};
-      if (floats.continuar(inteiros, lidas)) {
+      if (!floats.continuar(inteiros, lidas)) {
+        // An int beyond 2**53 before the first float: none natively.
+      } else if (tipo == TipoChave::FLOAT && calculadas == n_) {
+        PyObject* const* chaves = objetos_no_bloco();
+        lidas = ler_desde(floats, [chaves](Py_ssize_t i) { return chaves[i]; }, 0, n_);
+      } else {
         lidas = ler(floats, lidas, chave);
       }
       percurso_->motivo = lidas < n_ ? floats.motivo : MotivoInterpretador::NENHUM;
