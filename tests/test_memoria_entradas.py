@@ -757,6 +757,12 @@ DROP_IN_PATHS = {
         lambda: [(f"w{k:x}", k) for k in sorted(spread(299, 0, 2**40, 70))] + [("a", 0)],
         operator.itemgetter(0), False),
     "values-ints-spread": (lambda: unkeyed(spread(1000, -(2**63), 2**63 - 1, 71)), None, False),
+    # Float keys in order but for a few, merged from their objects; string keys beyond the
+    # caches, in order in their first thousands only.
+    "keyed-float-runs": (lambda: [Keyed(x / 7) for x in sorted(spread(2990, 0, 10**6, 72))
+                                  + spread(10, 0, 10**6, 73)], by_key, True),
+    "keyed-str-sampled": (lambda: [Keyed(f"w{k:x}") for k in sorted(spread(5000, 0, 2**40, 74))
+                                   + spread(35000, 0, 2**40, 75)], by_key, False),
 }
 
 
