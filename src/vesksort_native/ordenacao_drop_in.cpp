@@ -509,13 +509,17 @@ bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* chaves,
                                       std::uint64_t* bloco, std::size_t n, const Comparar& comparar,
                                       Ver ver, std::uint64_t orcamento, Percurso* percurso,
                                       std::size_t alem_da_primeira = SIZE_MAX) {
-  const std::uint32_t* linhas = linhas_em_ordem(bloco, n);
+  // The runs are found over the keys themselves, and merged through rows, whose runs they are.
+  ListaCorridas corridas;
+  auto comparar_chaves = comparar;
+  if (!ver(0) || medir_corridas(chaves, n, comparar_chaves, ver, corridas, orcamento) != n) {
+    return false;
+  }
+  linhas_em_ordem(bloco, n);
   const auto comparar_linhas = [chaves, &comparar](std::uint32_t a, std::uint32_t b) {
     return comparar(chaves[a], chaves[b]);
   };
-  ListaCorridas corridas;
-  return ver(0) && medir_corridas(linhas, n, comparar_linhas, ver, corridas, orcamento) == n &&
-         fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, false,
+  return fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, false,
                                  percurso, alem_da_primeira);
 }
 
