@@ -523,20 +523,6 @@ bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* chaves,
                                  percurso, alem_da_primeira);
 }
 
-// Float keys, exact and not NaN, compared by value.
-struct CompararFloats {
-  bool reverso;
-  static bool valida(PyObject* chave) {
-    return PyFloat_CheckExact(chave) && !std::isnan(PyFloat_AS_DOUBLE(chave));
-  }
-  int operator()(PyObject* a, PyObject* b) const {
-    const double x = PyFloat_AS_DOUBLE(a);
-    const double y = PyFloat_AS_DOUBLE(b);
-    const int ordem = (x > y) - (x < y);
-    return reverso ? -ordem : ordem;
-  }
-};
-
 // ver(j) for a merge of key objects: fetches the one a few steps ahead, and accepts key j where
 // `valida` does.
 template <class Valida>
@@ -684,18 +670,20 @@ class EstradaChaves {
 
   int entregar() { return entregar_ao_interpretador(retida_, chaves_, funcao_chave_, reverso_); }
 
-  // Keys inicio ... fim - 1, kept: true while each is of the first key's type (or of any, where
-  // not `mesmo_tipo`); false at the first that is not, or with an exception set where a call
-  // raised.
-  bool calcular_do_mesmo_tipo(Py_ssize_t inicio, Py_ssize_t fim, bool mesmo_tipo = true) {
+  // Keys inicio ... fim - 1, kept: LIDA where each is of the first key's type (or of any, where
+  // not `mesmo_tipo`), OUTRA at the first that is not, ERRO where a call raised.
+  Leitura calcular_do_mesmo_tipo(Py_ssize_t inicio, Py_ssize_t fim, bool mesmo_tipo = true) {
     PyTypeObject* const tipo = Py_TYPE(primeira_chave());
     for (Py_ssize_t i = inicio; i < fim; ++i) {
       PyObject* chave = calcular_chave(i);
-      if (chave == nullptr || (mesmo_tipo && Py_TYPE(chave) != tipo)) {
-        return false;
+      if (chave == nullptr) {
+        return Leitura::ERRO;
+      }
+      if (mesmo_tipo && Py_TYPE(chave) != tipo) {
+        return Leitura::OUTRA;
       }
     }
-    return true;
+    return Leitura::LIDA;
   }
 
   // How many keys to compute before any is read: all of them where they lie in the caches, the
@@ -708,7 +696,12 @@ class EstradaChaves {
 
   Py_ssize_t fundir_floats_sem_leitura();
 
-  int entregar_outro_tipo() {
+  // Where some keys were not all strings of one type: -1 after a raising call, else the keys
+  // handed over.
+  int entregar_se_outros(Leitura calculadas) {
+    if (calculadas == Leitura::ERRO) {
+      return -1;
+    }
     percurso_->motivo = MotivoInterpretador::NAO_TEXTO;
     return entregar();
   }
@@ -746,15 +739,16 @@ int EstradaChaves::ordenar_textos() {
   // they are in the caches, the others as they come.
   const CompararTextos comparar{reverso_ != 0};
   Py_ssize_t calculadas = calcular_antes_de_ler();
-  if (!calcular_do_mesmo_tipo(1, calculadas)) {
-    return PyErr_Occurred() != nullptr ? -1 : entregar_outro_tipo();
+  if (const Leitura primeiras = calcular_do_mesmo_tipo(1, calculadas); primeiras != Leitura::LIDA) {
+    return entregar_se_outros(primeiras);
   }
   const auto todas = [](PyObject*) { return true; };
   bool monotona = calculadas > 1 &&
                   amostra_monotona(textos, static_cast<std::size_t>(calculadas), comparar, todas);
   if (monotona && calculadas < n_) {
-    if (!calcular_do_mesmo_tipo(calculadas, n_)) {
-      return PyErr_Occurred() != nullptr ? -1 : entregar_outro_tipo();
+    if (const Leitura restantes = calcular_do_mesmo_tipo(calculadas, n_);
+        restantes != Leitura::LIDA) {
+      return entregar_se_outros(restantes);
     }
     calculadas = n_;
     monotona = amostra_monotona(textos, quantidade_, comparar, todas);
@@ -821,11 +815,12 @@ int EstradaChaves::ordenar_tuplas() {
   if (quantidade_ > maior_por_corridas_sem_leitura) {
     return 1;
   }
-  if (!calcular_do_mesmo_tipo(1, n_, false)) {
+  if (calcular_do_mesmo_tipo(1, n_, false) == Leitura::ERRO) {
     return -1;
   }
   PyObject* const* chaves = objetos_no_bloco();
   const CompararFloats comparar{reverso_ != 0};
+  // A lambda, inlined where a pointer to the function was called for every key.
   const auto valida = [](PyObject* chave) { return CompararFloats::valida(chave); };
   if (!amostra_monotona(chaves, quantidade_, comparar, valida)) {
     return n_;
@@ -871,13 +866,13 @@ int EstradaChaves::ordenar_numeros(TipoChave tipo) {
     if (lidas >= 0 && lidas < n_ && PyFloat_CheckExact(chave)) {
       percurso_->floats = true;
       LeitorFloat floats{chaves_origem_, mascara_};
-      if (!floats.continuar(inteiros, lidas)) {
-        // An int beyond 2**53 before the first float: none natively.
-      } else if (tipo == TipoChave::FLOAT && calculadas == n_) {
-        PyObject* const* chaves = objetos_no_bloco();
-        lidas = ler_desde(floats, [chaves](Py_ssize_t i) { return chaves[i]; }, 0, n_);
-      } else {
-        lidas = ler(floats, lidas, chave);
+      // Keys computed already are read in one loop; the others as they come.
+      PyObject* const* chaves = objetos_no_bloco();
+      if (floats.continuar(inteiros, lidas)) {
+        lidas = tipo == TipoChave::FLOAT && calculadas == n_
+                    ? ler_desde(
+                          floats, [chaves](Py_ssize_t i) { return chaves[i]; }, 0, n_)
+                    : ler(floats, lidas, chave);
       }
       percurso_->motivo = lidas < n_ ? floats.motivo : MotivoInterpretador::NENHUM;
       estat = floats.estat;

@@ -367,15 +367,8 @@ bool fundir_floats_em_corridas(PyObject** itens, Py_ssize_t n, bool reverso, Cop
   if (n > maior_nos_caches || !PyFloat_CheckExact(valores[0])) {
     return false;
   }
-  const auto comparar = [reverso](PyObject* a, PyObject* b) {
-    const double x = PyFloat_AS_DOUBLE(a);
-    const double y = PyFloat_AS_DOUBLE(b);
-    const int ordem = (x > y) - (x < y);
-    return reverso ? -ordem : ordem;
-  };
-  const auto ver = [valores](std::size_t j) {
-    return PyFloat_CheckExact(valores[j]) && !std::isnan(PyFloat_AS_DOUBLE(valores[j]));
-  };
+  CompararFloats comparar{reverso};
+  const auto ver = [valores](std::size_t j) { return CompararFloats::valida(valores[j]); };
   if (!comeca_monotona(valores, static_cast<std::size_t>(n), comparar, ver)) {
     return false;
   }

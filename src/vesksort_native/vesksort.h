@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -148,6 +149,21 @@ inline std::uint64_t normalizar_chaves(std::uint64_t* chaves, Py_ssize_t n, std:
 
 // How many elements ahead a scan over the list's objects fetches the next object's memory.
 inline constexpr Py_ssize_t distancia_prefetch = 16;
+
+// Float objects compared by value, as the interpreter's sort compares exact floats, where
+// `valida` accepts both: exact, and not NaN.
+struct CompararFloats {
+  bool reverso;
+  static bool valida(PyObject* objeto) {
+    return PyFloat_CheckExact(objeto) && !std::isnan(PyFloat_AS_DOUBLE(objeto));
+  }
+  int operator()(PyObject* a, PyObject* b) const {
+    const double x = PyFloat_AS_DOUBLE(a);
+    const double y = PyFloat_AS_DOUBLE(b);
+    const int ordem = (x > y) - (x < y);
+    return reverso ? -ordem : ordem;
+  }
+};
 
 // Key functions mostly read a field of their item. For a tuple, fetching its first fields too
 // overlaps the second cache miss; the tuple itself was fetched further ahead.
