@@ -44,6 +44,10 @@ def make_keys(kind, n):
         return ints[:5] + [k * 2**64 for k in ints[5:]]
     if kind == "str":
         return [str(k) for k in ints]
+    if kind in ("floats-in-order", "str-in-order"):
+        # In order but for the last two, swapped: merged from the key objects.
+        ordered = sorted(k / 3 if kind == "floats-in-order" else str(k) for k in ints)
+        return ordered[:-2] + ordered[-1:] + ordered[-2:-1]
     if kind in ("floats", "nan-late"):  # signed zeros among them; a NaN from item 2500 on
         floats = [k / 3 if k % 5 else -0.0 for k in ints]
         return floats[:2500] + [math.nan] * (n - 2500) if kind == "nan-late" else floats
@@ -235,6 +239,7 @@ def test_key_function_changes_the_list_as_under_list_sort(n, reverse, kind, act)
     [
         ("ints", 3000), ("float-at-5", 300), ("overflow-at-5", 300), ("nearly-sorted", 3000),
         ("floats", 3000), ("nan-late", 3000), ("tuples", 3000), ("tuples-nan-last", 3000),
+        ("floats-in-order", 3000), ("str-in-order", 40000),
     ],
 )
 @pytest.mark.parametrize("reverse", [False, True])
