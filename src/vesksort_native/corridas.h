@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,6 +36,38 @@ inline std::uint64_t custo_corrida(std::size_t comprimento, std::size_t n) {
          static_cast<std::uint64_t>(std::bit_width(n) - std::bit_width(comprimento));
 }
 
+// A comparator that offers each item a quick key (chave_rapida(x)), which com_chaves(x, its key,
+// y, its key) compares first: the runs' pass and the merges build each item's key once, where
+// comparar(x, y) would build both keys of every comparison.
+template <class Comparar, class T>
+concept ComChavesRapidas = requires(const Comparar& comparar, const T& x, std::uint64_t chave) {
+  { comparar.chave_rapida(x) } -> std::same_as<std::uint64_t>;
+  { comparar.com_chaves(x, chave, x, chave) } -> std::same_as<int>;
+};
+
+// An item as a pass or a merge holds it, with its quick key where the comparator offers one.
+template <class T, class Comparar>
+struct ItemComparado {
+  T item;
+  std::uint64_t chave = 0;
+
+  [[gnu::always_inline]] ItemComparado(const T& x, const Comparar& comparar) : item(x) {
+    if constexpr (ComChavesRapidas<Comparar, T>) {
+      chave = comparar.chave_rapida(x);
+    }
+  }
+};
+
+template <class T, class Comparar>
+[[gnu::always_inline]] inline int ordem_de(Comparar& comparar, const ItemComparado<T, Comparar>& x,
+                                           const ItemComparado<T, Comparar>& y) {
+  if constexpr (ComChavesRapidas<Comparar, T>) {
+    return comparar.com_chaves(x.item, x.chave, y.item, y.chave);
+  } else {
+    return comparar(x.item, y.item);
+  }
+}
+
 // The run that starts at `inicio` (< n): its end, with its marks. ao_ver(j) is called for each
 // item j after the first before it is compared; false ends the pass there (the end is then j,
 // marked corrida_interrompida).
@@ -50,13 +83,21 @@ std::uint64_t medir_corrida(const T* a, std::size_t inicio, std::size_t n, Compa
   if (!ao_ver(j)) {
     return j | corrida_interrompida;
   }
+  // Every comparison but one is of a[j] with a[j - 1], for j rising by one from inicio + 1.
+  ItemComparado<T, Comparar> anterior(a[inicio], comparar);
+  const auto com_o_anterior = [&](std::size_t k) {
+    const ItemComparado<T, Comparar> atual(a[k], comparar);
+    const int ordem = ordem_de(comparar, atual, anterior);
+    anterior = atual;
+    return ordem;
+  };
   std::uint64_t marcas = corrida_descendente;
-  if (comparar(a[j], a[j - 1]) >= 0) {
+  if (com_o_anterior(j) >= 0) {
     for (++j; j < n; ++j) {
       if (!ao_ver(j)) {
         return j | corrida_interrompida;
       }
-      if (comparar(a[j], a[j - 1]) < 0) {
+      if (com_o_anterior(j) < 0) {
         break;
       }
     }
@@ -74,7 +115,7 @@ std::uint64_t medir_corrida(const T* a, std::size_t inicio, std::size_t n, Compa
     if (!ao_ver(j)) {
       return j | corrida_interrompida;
     }
-    const int ordem = comparar(a[j], a[j - 1]);
+    const int ordem = com_o_anterior(j);
     if (ordem > 0) {
       break;
     }
@@ -206,6 +247,8 @@ class FusaoCorridas {
   // many, and runs that interleave in blocks cost a search per block.
   static constexpr std::size_t a_galope = 7;
 
+  using Item = ItemComparado<T, Comparar>;
+
   [[gnu::always_inline]] bool antes(const T& x, const T& y) {
     ++trabalho_;
     return comparar_(x, y) < 0;
@@ -252,18 +295,31 @@ class FusaoCorridas {
     std::size_t seguidos_primeira = 0;
     std::size_t seguidos_segunda = 0;
     while (i < quantidade && j < fim) {
-      if (antes(a_[j], aux[i])) {
-        a_[k++] = a_[j++];
-        ++seguidos_segunda;
-        seguidos_primeira = 0;
-      } else {
-        a_[k++] = aux[i++];
-        ++seguidos_primeira;
-        seguidos_segunda = 0;
+      // The next of each run, each compared until it is placed.
+      Item da_primeira_agora(aux[i], comparar_);
+      Item da_segunda_agora(a_[j], comparar_);
+      for (;;) {
+        ++trabalho_;
+        if (ordem_de(comparar_, da_segunda_agora, da_primeira_agora) < 0) {
+          a_[k++] = da_segunda_agora.item;
+          ++seguidos_segunda;
+          seguidos_primeira = 0;
+          if (++j == fim || seguidos_segunda == a_galope) {
+            break;
+          }
+          da_segunda_agora = Item(a_[j], comparar_);
+        } else {
+          a_[k++] = da_primeira_agora.item;
+          ++seguidos_primeira;
+          seguidos_segunda = 0;
+          if (++i == quantidade || seguidos_primeira == a_galope) {
+            break;
+          }
+          da_primeira_agora = Item(aux[i], comparar_);
+        }
       }
-      if ((seguidos_primeira < a_galope && seguidos_segunda < a_galope) || i == quantidade ||
-          j == fim) {
-        continue;
+      if (i == quantidade || j == fim) {
+        break;
       }
       std::size_t da_primeira = 0;
       std::size_t da_segunda = 0;
@@ -316,17 +372,31 @@ class FusaoCorridas {
     std::size_t seguidos_primeira = 0;
     std::size_t seguidos_segunda = 0;
     while (i > inicio && j > 0) {
-      if (antes(aux[j - 1], a_[i - 1])) {
-        a_[--k] = a_[--i];
-        ++seguidos_primeira;
-        seguidos_segunda = 0;
-      } else {
-        a_[--k] = aux[--j];
-        ++seguidos_segunda;
-        seguidos_primeira = 0;
+      // The last left of each run, each compared until it is placed.
+      Item da_primeira_agora(a_[i - 1], comparar_);
+      Item da_segunda_agora(aux[j - 1], comparar_);
+      for (;;) {
+        ++trabalho_;
+        if (ordem_de(comparar_, da_segunda_agora, da_primeira_agora) < 0) {
+          a_[--k] = da_primeira_agora.item;
+          ++seguidos_primeira;
+          seguidos_segunda = 0;
+          if (--i == inicio || seguidos_primeira == a_galope) {
+            break;
+          }
+          da_primeira_agora = Item(a_[i - 1], comparar_);
+        } else {
+          a_[--k] = da_segunda_agora.item;
+          ++seguidos_segunda;
+          seguidos_primeira = 0;
+          if (--j == 0 || seguidos_segunda == a_galope) {
+            break;
+          }
+          da_segunda_agora = Item(aux[j - 1], comparar_);
+        }
       }
-      if ((seguidos_primeira < a_galope && seguidos_segunda < a_galope) || i == inicio || j == 0) {
-        continue;
+      if (i == inicio || j == 0) {
+        break;
       }
       std::size_t da_primeira = 0;
       std::size_t da_segunda = 0;

@@ -392,20 +392,33 @@ class LeitorTexto {
 // object met twice is equal to itself without a look at its bytes.
 struct CompararTextos {
   bool reverso;
-  [[gnu::always_inline]] int operator()(PyObject* a, PyObject* b) const {
-    // Compact ASCII strings, the most common, are mostly told apart by their first 7 bytes,
-    // read without the general dispatch on kind, inlined into the merges' loops; the rest is
-    // out of them.
-    if (a != b && Py_TYPE(a) == &PyUnicode_Type && Py_TYPE(b) == &PyUnicode_Type &&
-        PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {
-      const std::uint64_t chave_a = chave_bruta(vista_ascii(a), 0);
-      const std::uint64_t chave_b = chave_bruta(vista_ascii(b), 0);
+
+  // A key that orders two compact ASCII strings wherever it differs: their first 7 bytes and
+  // how many follow. Other strings have sem_chave_rapida, which no such key holds (its top bit):
+  // a merge builds each item's key once, however many comparisons the item takes part in.
+  static constexpr std::uint64_t sem_chave_rapida = ~std::uint64_t{0};
+  [[gnu::always_inline]] static std::uint64_t chave_rapida(PyObject* texto) {
+    return Py_TYPE(texto) == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(texto)
+               ? chave_bruta(vista_ascii(texto), 0)
+               : sem_chave_rapida;
+  }
+
+  // The order of a and b, whose quick keys are chave_a and chave_b.
+  [[gnu::always_inline]] int com_chaves(PyObject* a, std::uint64_t chave_a, PyObject* b,
+                                        std::uint64_t chave_b) const {
+    // Compact ASCII strings, the most common, are mostly told apart by their keys, inlined into
+    // the merges' loops; the rest is out of them.
+    if (((chave_a | chave_b) >> 63) == 0) {
       if (chave_a != chave_b) {
         return (chave_a < chave_b) != reverso ? -1 : 1;
       }
       return comparar_ascii(a, b);
     }
     return comparar_devagar(a, b);
+  }
+
+  [[gnu::always_inline]] int operator()(PyObject* a, PyObject* b) const {
+    return com_chaves(a, chave_rapida(a), b, chave_rapida(b));
   }
 
  private:
@@ -442,6 +455,13 @@ struct CompararLinhasTexto {
   PyObject* const* textos;
   CompararTextos comparar;
   int operator()(std::uint32_t a, std::uint32_t b) const { return comparar(textos[a], textos[b]); }
+  std::uint64_t chave_rapida(std::uint32_t linha) const {
+    return CompararTextos::chave_rapida(textos[linha]);
+  }
+  int com_chaves(std::uint32_t a, std::uint64_t chave_a, std::uint32_t b,
+                 std::uint64_t chave_b) const {
+    return comparar.com_chaves(textos[a], chave_a, textos[b], chave_b);
+  }
 };
 
 // How many comparisons a merge of the runs of n strings may make where prefix keys would do
