@@ -7,6 +7,7 @@
 //
 // The strings are only read: nothing here calls the interpreter, so the lock may be released
 // around it while the strings' list is out of everyone else's reach.
+#include <cstddef>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -165,6 +166,16 @@ class OrdenacaoTextos {
                 linhas_outras_ + inicio, fim - inicio);
   }
 
+  // Fetches ahead a string's header and the line of its bytes from code point `indice` on, where
+  // an ASCII str or a bytes object keeps them: the strings lie anywhere in memory, and a level
+  // past the first reads both, a line apart in strings as long as paths or URLs.
+  void buscar(PyObject* texto, std::size_t indice) const {
+    __builtin_prefetch(texto);
+    __builtin_prefetch(reinterpret_cast<const char*>(texto) +
+                       (bytes_ ? offsetof(PyBytesObject, ob_sval) : sizeof(PyASCIIObject)) +
+                       indice);
+  }
+
   // The keys of the rows inicio ... fim - 1 at `posicao`; returns the bits in which they vary.
   std::uint64_t chaves_do_nivel(std::size_t inicio, std::size_t fim, PosicaoTexto posicao) {
     std::uint64_t variacao = 0;
@@ -172,7 +183,7 @@ class OrdenacaoTextos {
     for (std::size_t i = inicio; i < fim; ++i) {
       // The strings lie anywhere in memory: fetching ahead overlaps the cache misses.
       if (i + distancia_prefetch < fim) {
-        __builtin_prefetch(texto(linhas_[i + distancia_prefetch]));
+        buscar(texto(linhas_[i + distancia_prefetch]), posicao.indice);
       }
       chaves_[i] = chave(texto(linhas_[i]), posicao);
       variacao |= chaves_[i] ^ primeira;
@@ -194,7 +205,7 @@ class OrdenacaoTextos {
     *iguais = true;
     for (std::size_t i = inicio + 1; i < fim && (comum > 0 || *iguais); ++i) {
       if (i + distancia_prefetch < fim) {
-        __builtin_prefetch(texto(linhas_[i + distancia_prefetch]));
+        buscar(texto(linhas_[i + distancia_prefetch]), de);
       }
       PyObject* outro = texto(linhas_[i]);
       if (outro == primeiro) {
