@@ -264,3 +264,18 @@ def test_float_keys_in_order_with_an_intruder(shape, intruder, at):
     check(values[:at] + [intruder] + values[at + 1 :], True, False)
     items = [Item(i, value) for i, value in enumerate(values)]
     assert_failing_key_as_builtin("sort", items, at, True)
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("kind", ["int64", "float-only", "str", "bytes"])
+def test_head_in_place_below_the_ends_of_descending_runs(kind, keyed, reverse):
+    """A long first run followed by strictly descending runs: the smallest item after the first
+    run ends one of them, and only the first run's items below it stay where they are."""
+    rng = random.Random(5)
+    values = sorted({KINDS[kind](rng) for _ in range(12000)})
+    rest = set(rng.sample(range(len(values)), 300))
+    head = [v for i, v in enumerate(values) if i not in rest]
+    tails = [sorted([values[i] for i in sorted(rest)][k::3], reverse=True) for k in range(3)]
+    path = check([fresh(v) for v in head + tails[1] + tails[0] + tails[2]], keyed, reverse)
+    assert "runs merged" in path, path

@@ -68,6 +68,27 @@ template <class T, class Comparar>
   }
 }
 
+// Rows compared by the items `itens` that they number, with the items' quick keys where
+// `Comparar` offers them.
+template <class T, class Comparar>
+struct CompararLinhas {
+  const T* itens;
+  const Comparar& comparar;
+
+  int operator()(std::uint32_t a, std::uint32_t b) const { return comparar(itens[a], itens[b]); }
+  std::uint64_t chave_rapida(std::uint32_t linha) const
+    requires ComChavesRapidas<Comparar, T>
+  {
+    return comparar.chave_rapida(itens[linha]);
+  }
+  int com_chaves(std::uint32_t a, std::uint64_t chave_a, std::uint32_t b,
+                 std::uint64_t chave_b) const
+    requires ComChavesRapidas<Comparar, T>
+  {
+    return comparar.com_chaves(itens[a], chave_a, itens[b], chave_b);
+  }
+};
+
 // The run that starts at `inicio` (< n): its end, with its marks. ao_ver(j) is called for each
 // item j after the first before it is compared; false ends the pass there (the end is then j,
 // marked corrida_interrompida).
@@ -501,19 +522,28 @@ bool comeca_monotona(const T* a, std::size_t n, Comparar& comparar, Ver& ver) {
   return subidas == 0 || descidas == 0;
 }
 
-// How many items of a[0 ... n), in two runs or more, are in their final places already: those of
+// How many items of a list in two runs or more are in their final places already: those of
 // an ascending first run up to the smallest item after it. The runs are shifted to start after
 // them. None where the first run descends, or where equal items are marked (the marks count
 // from the start).
 template <class T, class Comparar, class Corridas>
-std::size_t cabeca_em_ordem(const T* a, std::size_t n, Corridas& corridas, Comparar& comparar) {
+std::size_t cabeca_em_ordem(const T* a, Corridas& corridas, Comparar& comparar) {
   if ((corridas[0] & corrida_descendente) != 0 || corridas.com_iguais()) {
     return 0;
   }
   const std::size_t fim_primeira = corridas[0] & corrida_fim;
-  const T* menor = a + fim_primeira;
-  for (const T* x = menor + 1; x < a + n; ++x) {
-    menor = comparar(*x, *menor) < 0 ? x : menor;
+  // The smallest of each later run is its first, or its last where it descends.
+  const T* menor = nullptr;
+  std::size_t inicio_corrida = fim_primeira;
+  for (std::size_t k = 1; k < corridas.quantidade(); ++k) {
+    const std::size_t fim_corrida = corridas[k] & corrida_fim;
+    const T* candidato =
+        a + ((corridas[k] & corrida_descendente) != 0 ? fim_corrida - 1 : inicio_corrida);
+    menor = menor == nullptr || comparar(*candidato, *menor) < 0 ? candidato : menor;
+    inicio_corrida = fim_corrida;
+  }
+  if (menor == nullptr) {
+    return 0;
   }
   const auto inicio = static_cast<std::size_t>(
       std::upper_bound(a, a + fim_primeira, *menor,

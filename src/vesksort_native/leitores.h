@@ -450,20 +450,6 @@ struct CompararTextos {
   }
 };
 
-// The same for row numbers into `textos`.
-struct CompararLinhasTexto {
-  PyObject* const* textos;
-  CompararTextos comparar;
-  int operator()(std::uint32_t a, std::uint32_t b) const { return comparar(textos[a], textos[b]); }
-  std::uint64_t chave_rapida(std::uint32_t linha) const {
-    return CompararTextos::chave_rapida(textos[linha]);
-  }
-  int com_chaves(std::uint32_t a, std::uint64_t chave_a, std::uint32_t b,
-                 std::uint64_t chave_b) const {
-    return comparar.com_chaves(textos[a], chave_a, textos[b], chave_b);
-  }
-};
-
 // How many comparisons a merge of the runs of n strings may make where prefix keys would do
 // instead. Within the caches a comparison costs little beside a level of keys; beyond them it
 // costs a cache miss for each of its strings, where the keys are read in order: there the merge

@@ -410,7 +410,7 @@ bool fundir_itens_por_linhas(PyObject** itens, std::uint64_t* bloco, std::size_t
     return false;
   }
   // The first run's rows up to the smallest string after it stay where they are.
-  const std::size_t inicio = cabeca_em_ordem(linhas, n, corridas, comparar);
+  const std::size_t inicio = cabeca_em_ordem(linhas, corridas, comparar);
   const std::size_t m = n - inicio;
   if (fundir_textos(linhas + inicio, linhas + n, m, corridas, comparar, orcamento, liberar,
                     percurso) != Fusao::FEITA) {
@@ -516,9 +516,7 @@ bool ordenar_por_corridas_sem_leitura(PyObject** itens, PyObject* const* chaves,
     return false;
   }
   linhas_em_ordem(bloco, n);
-  const auto comparar_linhas = [chaves, &comparar](std::uint32_t a, std::uint32_t b) {
-    return comparar(chaves[a], chaves[b]);
-  };
+  CompararLinhas<PyObject*, Comparar> comparar_linhas{chaves, comparar};
   return fundir_itens_por_linhas(itens, bloco, n, corridas, comparar_linhas, orcamento, false,
                                  percurso, alem_da_primeira);
 }
@@ -569,7 +567,7 @@ bool ordenar_chaves_por_corridas(PyObject** itens, std::uint64_t* bloco, std::si
   // The first run's items up to the smallest key after it stay where they are: in a list in
   // order but for a few items, that is most of it, and no record of them is made.
   const auto comparar = [](std::uint64_t a, std::uint64_t b) { return (a > b) - (a < b); };
-  const std::size_t inicio = cabeca_em_ordem(chaves, n, corridas, comparar);
+  const std::size_t inicio = cabeca_em_ordem(chaves, corridas, comparar);
   const std::size_t m = n - inicio;
   // The records in the free words, and the room of their keys the merge's scratch (it takes
   // half the records at most); the keys before stay, in case the merge stops.
@@ -753,7 +751,9 @@ int EstradaChaves::ordenar_textos() {
     calculadas = n_;
     monotona = amostra_monotona(textos, quantidade_, comparar, todas);
   }
-  if (monotona &&
+  // Keys all computed lie in the caches: their runs are sought whatever the sample shows (a
+  // list in two halves), and keys in no order found out within their first few.
+  if ((monotona || calculadas == n_) &&
       ordenar_por_corridas_sem_leitura(itens_, textos, bloco_.get(), quantidade_, comparar,
                                        ver_chaves(textos, quantidade_, todas),
                                        orcamento_de_fusao_textos(quantidade_), percurso_)) {
