@@ -279,3 +279,12 @@ def test_head_in_place_below_the_ends_of_descending_runs(kind, keyed, reverse):
     tails = [sorted([values[i] for i in sorted(rest)][k::3], reverse=True) for k in range(3)]
     path = check([fresh(v) for v in head + tails[1] + tails[0] + tails[2]], keyed, reverse)
     assert "runs merged" in path, path
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("keyed", [False, True])
+@pytest.mark.parametrize("shape", ["halves", "appended", "blocks", "descending-ties"])
+@pytest.mark.parametrize("kind", ["float-only", "str"])
+def test_runs_merged_beyond_the_caches(kind, shape, keyed, reverse):
+    """Merges long enough to fetch their items ahead of each run's cursor, to both ends."""
+    check(shaped(kind, shape, 20000, 13), keyed, reverse)

@@ -45,6 +45,11 @@ concept ComChavesRapidas = requires(const Comparar& comparar, const T& x, std::u
   { comparar.com_chaves(x, chave, x, chave) } -> std::same_as<int>;
 };
 
+// A comparator that can fetch ahead what comparing an item reads (buscar(x)): a merge of items
+// that lie beyond the caches fetches each run's items a few places ahead of its cursor.
+template <class Comparar, class T>
+concept ComBusca = requires(const Comparar& comparar, const T& x) { comparar.buscar(x); };
+
 // An item as a pass or a merge holds it, with its quick key where the comparator offers one.
 template <class T, class Comparar>
 struct ItemComparado {
@@ -76,6 +81,11 @@ struct CompararLinhas {
   const Comparar& comparar;
 
   int operator()(std::uint32_t a, std::uint32_t b) const { return comparar(itens[a], itens[b]); }
+  void buscar(std::uint32_t linha) const
+    requires ComBusca<Comparar, T>
+  {
+    comparar.buscar(itens[linha]);
+  }
   std::uint64_t chave_rapida(std::uint32_t linha) const
     requires ComChavesRapidas<Comparar, T>
   {
@@ -270,6 +280,26 @@ class FusaoCorridas {
 
   using Item = ItemComparado<T, Comparar>;
 
+  // How far ahead of a cursor its run's items are fetched, in merges of this many items or more:
+  // fewer lie in the caches, where the fetches only cost.
+  static constexpr std::size_t distancia_busca = 8;
+  static constexpr std::size_t menor_com_busca = std::size_t{1} << 14;
+
+  void buscar_adiante(const T* v, std::size_t k, std::size_t fim) const {
+    if constexpr (ComBusca<Comparar, T>) {
+      if (n_ >= menor_com_busca && k + distancia_busca < fim) {
+        comparar_.buscar(v[k + distancia_busca]);
+      }
+    }
+  }
+  void buscar_atras(const T* v, std::size_t k, std::size_t inicio) const {
+    if constexpr (ComBusca<Comparar, T>) {
+      if (n_ >= menor_com_busca && k >= inicio + distancia_busca) {
+        comparar_.buscar(v[k - distancia_busca]);
+      }
+    }
+  }
+
   [[gnu::always_inline]] bool antes(const T& x, const T& y) {
     ++trabalho_;
     return comparar_(x, y) < 0;
@@ -328,6 +358,7 @@ class FusaoCorridas {
           if (++j == fim || seguidos_segunda == a_galope) {
             break;
           }
+          buscar_adiante(a_, j, fim);
           da_segunda_agora = Item(a_[j], comparar_);
         } else {
           a_[k++] = da_primeira_agora.item;
@@ -336,6 +367,7 @@ class FusaoCorridas {
           if (++i == quantidade || seguidos_primeira == a_galope) {
             break;
           }
+          buscar_adiante(aux, i, quantidade);
           da_primeira_agora = Item(aux[i], comparar_);
         }
       }
@@ -405,6 +437,7 @@ class FusaoCorridas {
           if (--i == inicio || seguidos_primeira == a_galope) {
             break;
           }
+          buscar_atras(a_, i - 1, inicio);
           da_primeira_agora = Item(a_[i - 1], comparar_);
         } else {
           a_[--k] = da_segunda_agora.item;
@@ -413,6 +446,7 @@ class FusaoCorridas {
           if (--j == 0 || seguidos_segunda == a_galope) {
             break;
           }
+          buscar_atras(aux, j - 1, 0);
           da_segunda_agora = Item(aux[j - 1], comparar_);
         }
       }

@@ -421,6 +421,12 @@ struct CompararTextos {
     return com_chaves(a, chave_rapida(a), b, chave_rapida(b));
   }
 
+  // A string's header, and the line after it, where a short string keeps its first bytes.
+  static void buscar(PyObject* texto) {
+    __builtin_prefetch(texto);
+    __builtin_prefetch(reinterpret_cast<const char*>(texto) + 63);
+  }
+
  private:
   // Compact ASCII strings equal in their first 7 bytes (equal strings, as distinct objects, most
   // often): bytes are code points, and the shorter of two strings equal as far as it goes comes

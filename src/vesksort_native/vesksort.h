@@ -163,6 +163,7 @@ struct CompararFloats {
     const int ordem = (x > y) - (x < y);
     return reverso ? -ordem : ordem;
   }
+  static void buscar(PyObject* numero) { __builtin_prefetch(numero); }
 };
 
 // Key functions mostly read a field of their item. For a tuple, fetching its first fields too
