@@ -229,8 +229,10 @@ def test_key_function_that_raises(kind, fails_at, intruder_at, reverse, entry):
                                   reverse)
 
 
-CHARS = ["\x00", "a", "\x7f", "\x80", "\xff", "\u0100", "\uffff", "\ud800", "\U00010000",
-         "\U0010ffff"]
+# Where a code point's key takes one byte more: UTF-8's bounds, and the keys' own (two bytes
+# below U+6F80, three from it on).
+CHARS = ["\x00", "a", "\x7f", "\x80", "\xff", "\u0100", "\u6f7f", "\u6f80", "\uffff", "\ud800",
+         "\U00010000", "\U00016f80", "\U0010ffff"]
 MAKERS = {
     "str-subclass": Sub,
     "bytes": lambda value: value.encode("utf-8", "surrogatepass"),

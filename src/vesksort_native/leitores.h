@@ -219,9 +219,9 @@ struct LeitorTupla {
 static_assert(offsetof(PyBytesObject, ob_sval) > 7 && sizeof(PyASCIIObject) > 7);
 
 // Exact str, or exact bytes, as the first object is: the key of each one's first 7 bytes (see
-// textos.h). A str list is read as bytes while its strings are Latin-1, and as UTF-8 from its
-// first wider string on: the keys before it are read again then, unless they were all ASCII,
-// whose bytes are their UTF-8.
+// textos.h). A str list is read as bytes while its strings are Latin-1, and in the dense code from
+// its first wider string on: the keys before it are read again then, unless they were all
+// ASCII, whose bytes are their code.
 class LeitorTexto {
  public:
   // `textos` is where the objects read so far stay: the list's items, or the keys kept.
@@ -246,12 +246,12 @@ class LeitorTexto {
                       static_cast<int>(PyUnicode_KIND(objeto)), PyUnicode_IS_COMPACT(objeto) != 0};
   }
 
-  // The key of `objeto` from `posicao` on (ascending): as UTF-8 where the list is read so
-  // (`utf8`), but for an ASCII str, whose bytes are its UTF-8.
+  // The key of `objeto` from `posicao` on (ascending): in the dense code where the list is read
+  // so (`codificado`), but for an ASCII str, whose bytes are its code.
   static std::uint64_t chave_em(PyObject* objeto, const VistaTexto& texto, PosicaoTexto posicao,
-                                bool utf8) {
-    return utf8 && PyUnicode_CheckExact(objeto) && !PyUnicode_IS_ASCII(objeto)
-               ? chave_utf8_em(texto, posicao)
+                                bool codificado) {
+    return codificado && PyUnicode_CheckExact(objeto) && !PyUnicode_IS_ASCII(objeto)
+               ? chave_codificada_em(texto, posicao)
                : chave_bruta(texto, posicao.indice);
   }
 
@@ -289,7 +289,7 @@ class LeitorTexto {
     return i;
   }
 
-  bool utf8() const { return utf8_; }
+  bool codificado() const { return codificado_; }
   bool bytes() const { return tipo_ == &PyBytes_Type; }
   std::uint64_t mascara() const { return mascara_; }
   // The code points that every string shares, skipped by the keys.
@@ -316,15 +316,15 @@ class LeitorTexto {
       recomecar(i, 0, contadas);
     }
     if (tipo_ == &PyUnicode_Type) {
-      if (!utf8_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
-        utf8_ = true;
+      if (!codificado_ && PyUnicode_KIND(objeto) != PyUnicode_1BYTE_KIND) {
+        codificado_ = true;
         if (!todos_ascii_) {
           recomecar(i, inicio_, contadas);
         }
       }
       todos_ascii_ &= PyUnicode_IS_ASCII(objeto) != 0;
     }
-    guardar(i, chave_em(objeto, texto, PosicaoTexto{inicio_, 0}, utf8_), contadas);
+    guardar(i, chave_em(objeto, texto, PosicaoTexto{inicio_, 0}, codificado_), contadas);
     if (i == amostra_inicio - 1 && !desistiu_) [[unlikely]] {
       medir_inicio(contadas);
     }
@@ -335,9 +335,9 @@ class LeitorTexto {
     contadas.acrescentar(i, chave);
     ++primeiros_bytes_[chave >> 56];
   }
-  [[gnu::noinline]] static std::uint64_t chave_utf8_em(const VistaTexto& texto,
-                                                       PosicaoTexto posicao) {
-    return chave_utf8(texto, posicao);
+  [[gnu::noinline]] static std::uint64_t chave_codificada_em(const VistaTexto& texto,
+                                                             PosicaoTexto posicao) {
+    return chave_codificada(texto, posicao);
   }
   bool partilha_inicio(const VistaTexto& texto) const {
     if (texto.comprimento < inicio_) {
@@ -360,7 +360,7 @@ class LeitorTexto {
     contadas = EstatisticasChaves{};
     std::memset(primeiros_bytes_, 0, sizeof(primeiros_bytes_));
     for (Py_ssize_t j = 0; j < lidos; ++j) {
-      guardar(j, chave_em(textos_[j], vista(textos_[j]), PosicaoTexto{inicio_, 0}, utf8_),
+      guardar(j, chave_em(textos_[j], vista(textos_[j]), PosicaoTexto{inicio_, 0}, codificado_),
               contadas);
     }
   }
@@ -380,7 +380,7 @@ class LeitorTexto {
   std::uint64_t* chaves_;
   std::uint64_t mascara_;
   PyTypeObject* tipo_;
-  bool utf8_ = false;
+  bool codificado_ = false;
   bool todos_ascii_ = true;
   std::size_t inicio_ = 0;
   VistaTexto referencia_{};

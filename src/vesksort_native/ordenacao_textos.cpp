@@ -88,7 +88,7 @@ class OrdenacaoTextos {
                             ? reinterpret_cast<std::uint32_t*>(linhas_outras_ + n)
                             : nullptr),
         mascara_(leitor.mascara()),
-        utf8_(leitor.utf8()),
+        codificado_(leitor.codificado()),
         bytes_(leitor.bytes()),
         inicio_(leitor.inicio()) {
     leitor.resumir(&resumo_);
@@ -140,10 +140,10 @@ class OrdenacaoTextos {
     }
   }
 
-  bool ascii(PyObject* texto) const { return bytes_ || !utf8_ || PyUnicode_IS_ASCII(texto); }
+  bool ascii(PyObject* texto) const { return bytes_ || !codificado_ || PyUnicode_IS_ASCII(texto); }
 
   std::uint64_t chave(PyObject* texto, PosicaoTexto posicao) const {
-    return LeitorTexto::chave_em(texto, LeitorTexto::vista(texto), posicao, utf8_) ^ mascara_;
+    return LeitorTexto::chave_em(texto, LeitorTexto::vista(texto), posicao, codificado_) ^ mascara_;
   }
 
   // Where the level after the one at `posicao` starts.
@@ -151,7 +151,7 @@ class OrdenacaoTextos {
     if (ascii(texto)) {
       return PosicaoTexto{posicao.indice + bytes_por_chave, 0};
     }
-    return avancar_utf8(LeitorTexto::vista(texto), posicao, bytes_por_chave);
+    return avancar_codificado(LeitorTexto::vista(texto), posicao, bytes_por_chave);
   }
 
   int comparar(Linha a, Linha b, std::size_t inicio) const {
@@ -390,7 +390,7 @@ class OrdenacaoTextos {
   Linha* linhas_outras_;
   std::uint32_t* contagem_larga_;
   std::uint64_t mascara_;
-  bool utf8_;
+  bool codificado_;
   bool bytes_;
   std::size_t inicio_;   // where the first keys start
   ResumoChaves resumo_;  // of the first keys

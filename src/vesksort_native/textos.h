@@ -8,8 +8,12 @@
 // Only equal keys with 8 in the low byte leave the order to the bytes after the 7.
 //
 // The encoding is the code units as bytes where every string is 1 byte per code point (bytes
-// objects, and str lists of Latin-1 only), and otherwise UTF-8 of every code point, lone
-// surrogates included: in both, byte order is code point order.
+// objects, and str lists of Latin-1 only), and otherwise a dense code of every code point, lone
+// surrogates included: in both, byte order is code point order. The dense code is UTF-8's idea
+// with fewer bytes: one below 0x80, two below limite_dois_bytes (every script of the Basic
+// Multilingual Plane up to the first half of the common CJK ideographs), three for the rest, the
+// first byte telling how many. A key's 7 bytes hold 3 code points below limite_dois_bytes and 2
+// beyond it, where UTF-8 holds 2 of most CJK ideographs and 1 emoji.
 #ifndef VESKSORT_TEXTOS_H
 #define VESKSORT_TEXTOS_H
 
@@ -39,7 +43,7 @@ struct VistaTexto {
   bool emoldurada = false;
 };
 
-// A position in a string's encoding: code point `indice`, `salto` bytes into its UTF-8 (always 0
+// A position in a string's encoding: code point `indice`, `salto` bytes into its code (always 0
 // where code units are bytes).
 struct PosicaoTexto {
   std::size_t indice;
@@ -89,39 +93,38 @@ inline std::uint32_t ponto_de_codigo(const VistaTexto& texto, std::size_t i) {
   return em_ordem_de_bytes(palavra) | restantes;
 }
 
-inline int comprimento_utf8(std::uint32_t ponto) {
-  return ponto < 0x80 ? 1 : ponto < 0x800 ? 2 : ponto < 0x10000 ? 3 : 4;
+// Code points from 0x80 up to this one take two bytes, their first from 0x80 to 0xEE; the rest
+// three, their first from 0xEF to 0xFF, which reach past 0x10FFFF.
+inline constexpr std::uint32_t limite_dois_bytes = 0x80 + 111 * 256;
+
+inline int comprimento_codificado(std::uint32_t ponto) {
+  return ponto < 0x80 ? 1 : ponto < limite_dois_bytes ? 2 : 3;
 }
 
-// UTF-8 of code point `ponto`, its bytes in the low ones of the result, the first highest; its
-// length in *bytes.
-inline std::uint32_t utf8_de(std::uint32_t ponto, int* bytes) {
+// The code of code point `ponto`, its bytes in the low ones of the result, the first highest;
+// its length in *bytes.
+inline std::uint32_t codificar(std::uint32_t ponto, int* bytes) {
   if (ponto < 0x80) {
     *bytes = 1;
     return ponto;
   }
-  const std::uint32_t ultimo = 0x80 | (ponto & 0x3F);
-  if (ponto < 0x800) {
+  if (ponto < limite_dois_bytes) {
     *bytes = 2;
-    return (0xC0 | ponto >> 6) << 8 | ultimo;
+    return 0x8000 + (ponto - 0x80);
   }
-  const std::uint32_t penultimo = 0x80 | (ponto >> 6 & 0x3F);
-  if (ponto < 0x10000) {
-    *bytes = 3;
-    return (0xE0 | ponto >> 12) << 16 | penultimo << 8 | ultimo;
-  }
-  *bytes = 4;
-  return (0xF0 | ponto >> 18) << 24 | (0x80 | (ponto >> 12 & 0x3F)) << 16 | penultimo << 8 | ultimo;
+  *bytes = 3;
+  return 0xEF0000 + (ponto - limite_dois_bytes);
 }
 
 template <class Unidade>
-std::uint64_t chave_utf8_de(const Unidade* pontos, std::size_t comprimento, PosicaoTexto posicao) {
+std::uint64_t chave_codificada_de(const Unidade* pontos, std::size_t comprimento,
+                                  PosicaoTexto posicao) {
   std::uint64_t chave = 0;
   int livres = 64;  // bits of the key still to fill, from the top
   int salto = posicao.salto;
   for (std::size_t i = posicao.indice; i < comprimento && livres > 0; ++i) {
     int bytes;
-    std::uint64_t codificado = utf8_de(pontos[i], &bytes);
+    std::uint64_t codificado = codificar(pontos[i], &bytes);
     bytes -= salto;
     codificado &= (std::uint64_t{1} << (8 * bytes)) - 1;
     salto = 0;
@@ -138,25 +141,26 @@ std::uint64_t chave_utf8_de(const Unidade* pontos, std::size_t comprimento, Posi
   return escritos == 8 ? (chave & ~std::uint64_t{0xFF}) | chave_inacabada : chave | escritos;
 }
 
-// The key of the UTF-8 encoding from `posicao` on.
-inline std::uint64_t chave_utf8(const VistaTexto& texto, PosicaoTexto posicao) {
+// The key of the code from `posicao` on.
+inline std::uint64_t chave_codificada(const VistaTexto& texto, PosicaoTexto posicao) {
   switch (texto.largura) {
     case 1:
-      return chave_utf8_de(static_cast<const std::uint8_t*>(texto.dados), texto.comprimento,
-                           posicao);
+      return chave_codificada_de(static_cast<const std::uint8_t*>(texto.dados), texto.comprimento,
+                                 posicao);
     case 2:
-      return chave_utf8_de(static_cast<const std::uint16_t*>(texto.dados), texto.comprimento,
-                           posicao);
+      return chave_codificada_de(static_cast<const std::uint16_t*>(texto.dados), texto.comprimento,
+                                 posicao);
     default:
-      return chave_utf8_de(static_cast<const std::uint32_t*>(texto.dados), texto.comprimento,
-                           posicao);
+      return chave_codificada_de(static_cast<const std::uint32_t*>(texto.dados), texto.comprimento,
+                                 posicao);
   }
 }
 
-// The position `bytes` bytes of UTF-8 after `posicao`.
-inline PosicaoTexto avancar_utf8(const VistaTexto& texto, PosicaoTexto posicao, int bytes) {
+// The position `bytes` bytes of code after `posicao`.
+inline PosicaoTexto avancar_codificado(const VistaTexto& texto, PosicaoTexto posicao, int bytes) {
   while (bytes > 0 && posicao.indice < texto.comprimento) {
-    const int resto = comprimento_utf8(ponto_de_codigo(texto, posicao.indice)) - posicao.salto;
+    const int resto =
+        comprimento_codificado(ponto_de_codigo(texto, posicao.indice)) - posicao.salto;
     if (resto > bytes) {
       posicao.salto += bytes;
       break;
