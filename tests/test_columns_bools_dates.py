@@ -64,6 +64,9 @@ def tuples(shape, n, seed):
     if shape == "bytes-and-wide":
         return [(rng.choice([b"a", b"ab", b""]), rng.choice(["\u4e2d", "a", "\U0001f600", ""]),
                  rng.choice([True, False, 0, 1.0])) for _ in range(n)]
+    if shape == "wide-heads":  # strs whose keys take two and three bytes per code point
+        pool = "a\x80\u6f7f\u6f80\U0001f600"
+        return [("".join(rng.choices(pool, k=rng.randint(0, 9))), i) for i in range(n)]
     if shape == "lengths":  # prefixes of one another, ties to the end
         return [tuple(rng.choice(["a", "b"]) for _ in range(rng.randint(0, 4))) for _ in range(n)]
     if shape == "dates":
@@ -72,7 +75,8 @@ def tuples(shape, n, seed):
     raise AssertionError(shape)
 
 
-SHAPES = ["items", "category-price", "score-name", "names", "bytes-and-wide", "lengths", "dates"]
+SHAPES = ["items", "category-price", "score-name", "names", "bytes-and-wide", "wide-heads",
+          "lengths", "dates"]
 
 
 @pytest.mark.parametrize("reverse", [False, True])

@@ -27,12 +27,13 @@ def fresh(value):
 
 
 # What each kind of list is made of: code points at the edges of the one-, two- and four-byte
-# storage of str, lone surrogates beside their neighbours, letters that change under lower().
+# storage of str and of the keys' code (two bytes below U+6F80), lone surrogates beside their
+# neighbours, letters that change under lower().
 ALPHABETS = {
     "ascii": "\x00\x01ab\x7f",
     "latin1": "\x00a\x7f\x80\xe9\xff",
-    "ucs2": "\x00a\xff\u0100\u4e2d\uffff",
-    "ucs4": "\x00a\x7f\x80\xff\u0100\uffff\U00010000\U0001f600\U0010ffff",
+    "ucs2": "\x00a\xff\u0100\u4e2d\u6f7f\u6f80\uffff",
+    "ucs4": "\x00a\x7f\x80\xff\u0100\u6f7f\u6f80\uffff\U00010000\U0001f600\U0010ffff",
     "surrogates": "a\ud7ff\ud800\udbff\udc00\udfff\ue000\uffff\U00010000",
     "cased": "aAzZ\xc9\xe9\xdf\u0130\u4e2d",
     "bytes": b"\x00\x01a\x7f\x80\xfe\xff",
