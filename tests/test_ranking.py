@@ -1,7 +1,9 @@
-"""Parts of up to 24 keys are ordered by ranking each key against the others, with AVX2 where the
-processor has it. The portable ranking is checked in a child process that turns AVX2 off, with
-the lists whose parts reach it: short lists of numbers, strings of every length and ties, keys by
-row number. The AVX2 ranking, where present, is what every other test of this suite runs."""
+"""Parts of up to 24 keys are ordered by ranking each key against the others, with AVX-512 or AVX2
+where the processor has them. The rankings that a processor with AVX-512 would not run are
+checked in child processes that turn the vectors off (the portable ranking) or AVX-512 alone (the
+AVX2 ranking), with the lists whose parts reach them: short lists of numbers, strings of every
+length and ties, keys by row number. The widest ranking present is what every other test of this
+suite runs."""
 
 import subprocess
 import sys
@@ -42,9 +44,11 @@ print(failures)
 # The sorting happens in the child; in this process only the subprocess machinery runs, and
 # leaves its own objects behind.
 @pytest.mark.no_refleak
-def test_portable_ranking_orders_as_sorted():
+@pytest.mark.parametrize("switch", ["VESKSORT_SEM_AVX2", "VESKSORT_SEM_AVX512"],
+                         ids=["portable", "avx2"])
+def test_narrower_ranking_orders_as_sorted(switch):
     environment = child_environment()
-    environment["VESKSORT_SEM_AVX2"] = "1"
+    environment[switch] = "1"
     done = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(CHILD)],
         capture_output=True,

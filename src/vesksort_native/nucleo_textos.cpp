@@ -227,8 +227,14 @@ const bool postos_com_avx2 = [] {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && std::getenv("VESKSORT_SEM_AVX2") == nullptr;
 }();
+const bool postos_com_avx512 = [] {
+  __builtin_cpu_init();
+  return postos_com_avx2 && __builtin_cpu_supports("avx512f") &&
+         std::getenv("VESKSORT_SEM_AVX512") == nullptr;
+}();
 #else
 const bool postos_com_avx2 = false;
+const bool postos_com_avx512 = false;
 #endif
 
 void radix_bytes(std::uint64_t* chaves, std::uint64_t* chaves_outras, std::uint32_t* linhas,
