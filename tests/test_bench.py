@@ -228,9 +228,14 @@ def test_fallback_goals_are_judged_whatever_the_path_and_list_what_was_not_measu
     assert all(c["status"] == "not measured" for c in checks if c is not judged)
 
 
+# The interpreter's own comparisons of datetimes of different tzinfo objects hold a few dozen
+# more objects after some calls (sorted() alone does, under the debug interpreter): no leak
+# accounting for that distribution.
 @pytest.mark.parametrize("ident", ["floats+nan", "float-subclass", "floats+bigints",
                                    "pairs+nan", "str-subclass", "str-subclass-last",
-                                   "str-subclass-pairs", "pairs+objects", "datetimes-zones"])
+                                   "str-subclass-pairs", "pairs+objects",
+                                   pytest.param("datetimes-zones",
+                                                marks=pytest.mark.no_refleak)])
 def test_fallback_distributions_go_to_the_interpreter(bench, ident):
     (generate,) = [d[2] for d in bench.DISTRIBUTIONS if d[0] == ident]
     values = generate(bench.data_rng(1, ident, 3000), 3000)
