@@ -29,6 +29,14 @@ def test_fills_a_cache_once():
         KEPT.append(object())
 
 
+CACHE = []
+
+
+def test_fills_a_cache_over_six_calls():
+    if len(CACHE) < 6:
+        CACHE.append(object())
+
+
 def test_keeps_nothing():
     [object() for _ in range(100)]
 """
@@ -38,10 +46,10 @@ def test_keeps_nothing():
 def test_leaking_tests_are_named(pytester):
     pytester.makepyfile(test_sample=SAMPLE)
     result = pytester.runpytest_inprocess("-p", "refleak", "-p", "no:cacheprovider")
-    result.assert_outcomes(passed=2, failed=2)
+    result.assert_outcomes(passed=3, failed=2)
     result.stdout.fnmatch_lines(
         [
-            "refleak: 4 tests run 3 + 3 times each with leak accounting"
+            "refleak: 5 tests run 3 + 3 times each with leak accounting"
             " (property tests on 10 recorded examples)",
             "FAILED test_sample.py::test_keeps_an_object - Failed: leak: references deltas*",
             "FAILED test_sample.py::test_property_keeps_its_examples - Failed: leak:*",
